@@ -1,0 +1,249 @@
+#include "app/app.h"
+
+#include "app/bundle_info.h"
+#include "platform/seam.h"
+
+#include <QApplication>
+#include <QMetaObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
+#include <unistd.h>
+#include <vector>
+
+namespace KCore {
+
+struct App::Impl {
+    std::function<void()> willTerminate;
+    std::function<void()> launched;
+    std::function<void(const std::string &)> openURL;
+    std::vector<std::string> arguments;
+    std::unique_ptr<QApplication> application;
+    std::unique_ptr<QSocketNotifier> sigtermNotifier;
+};
+
+namespace {
+
+App *currentApp = nullptr;
+std::atomic<int> activationPolicy{0};
+bool terminating = false;
+
+// Written by the SIGTERM handler, read by the loop. Created once and kept
+// for the process: a late signal must find a valid descriptor.
+int sigtermPipe[2] = {-1, -1};
+
+void onSigterm(int)
+{
+    int saved = errno;
+    char byte = 1;
+    // Nothing else is safe here; a full pipe already holds a wake-up.
+    [[maybe_unused]] ssize_t n = ::write(sigtermPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// The helper logs nothing; Qt's chatter (missing runtime folder, fonts)
+// would be its only output. Real faults still get through.
+void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+}
+
+void installSigtermHandler()
+{
+    if (sigtermPipe[0] < 0 && ::pipe2(sigtermPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onSigterm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void drainSigtermPipe()
+{
+    char buffer[64];
+    ssize_t n;
+    do {
+        n = ::read(sigtermPipe[0], buffer, sizeof buffer);
+    } while (n > 0 || (n < 0 && errno == EINTR));
+}
+
+} // namespace
+
+App::App(int &argc, char **argv)
+    : impl(std::make_shared<Impl>())
+{
+    installSigtermHandler();
+    qInstallMessageHandler(quietMessages);
+    impl->application = std::make_unique<QApplication>(argc, argv);
+    // Alerts and the guidance window come and go; only quit() ends the helper.
+    impl->application->setQuitOnLastWindowClosed(false);
+    // Qt has taken its own options out of argv by now.
+    for (int i = 0; i < argc; ++i)
+        impl->arguments.emplace_back(argv[i]);
+    if (sigtermPipe[0] >= 0) {
+        impl->sigtermNotifier = std::make_unique<QSocketNotifier>(sigtermPipe[0], QSocketNotifier::Read);
+        QObject::connect(impl->sigtermNotifier.get(), &QSocketNotifier::activated, [] {
+            drainSigtermPipe();
+            if (App::instance())
+                App::quit();
+        });
+    }
+    currentApp = this;
+}
+
+App::~App()
+{
+    if (currentApp == this)
+        currentApp = nullptr;
+    impl->sigtermNotifier.reset();
+    impl->application.reset();
+}
+
+App *App::instance()
+{
+    return currentApp;
+}
+
+void App::run()
+{
+    std::weak_ptr<Impl> weak = impl;
+    postToMainThread([weak] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        if (self->launched) {
+            auto launched = self->launched;
+            launched();
+        }
+        // Each argument is one URL event, after launch, in order.
+        for (std::size_t i = 1; i < self->arguments.size(); ++i) {
+            std::string url = self->arguments[i];
+            postToMainThread([weak, url] {
+                auto alive = weak.lock();
+                if (alive && alive->openURL) {
+                    auto handler = alive->openURL;
+                    handler(url);
+                }
+            });
+        }
+    });
+    impl->application->exec();
+}
+
+void App::quit()
+{
+    postToMainThread([] { QTimer::singleShot(0, [] { terminate(); }); });
+}
+
+void App::postToMainThread(std::function<void()> callback)
+{
+    QCoreApplication *application = QCoreApplication::instance();
+    if (!application || !callback)
+        return;
+    QMetaObject::invokeMethod(application, std::move(callback), Qt::QueuedConnection);
+}
+
+void App::terminate()
+{
+    App *app = currentApp;
+    if (!app || terminating)
+        return;
+    terminating = true;
+    if (app->impl->willTerminate) {
+        auto callback = app->impl->willTerminate;
+        callback();
+    }
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    // Like the platform's terminate: the process ends here, main never resumes.
+    ::_exit(0);
+}
+
+void App::setOnLaunched(std::function<void()> callback)
+{
+    impl->launched = std::move(callback);
+}
+
+void App::setOnWillTerminate(std::function<void()> callback)
+{
+    impl->willTerminate = std::move(callback);
+}
+
+void App::setOnOpenURL(std::function<void(const std::string &)> callback)
+{
+    impl->openURL = std::move(callback);
+}
+
+void App::setActivationPolicy(int policy)
+{
+    activationPolicy = policy;
+}
+
+void App::setDockIconVisible(bool visible)
+{
+    activationPolicy = visible ? 0 : 1;
+}
+
+bool App::isDockIconVisible()
+{
+    return activationPolicy == 0;
+}
+
+namespace {
+
+// Non-empty values are kept for the life of the process; an empty one is
+// read again next time, so a bundle that gains the key is noticed.
+const std::string &cachedInfoValue(std::string &cache, const char *key)
+{
+    if (cache.empty())
+        cache = mainBundleInfoValue(key);
+    return cache;
+}
+
+} // namespace
+
+const std::string &App::bundleName()
+{
+    static std::string cache;
+    return cachedInfoValue(cache, "CFBundleName");
+}
+
+const std::string &App::bundleShortVersion()
+{
+    static std::string cache;
+    return cachedInfoValue(cache, "CFBundleShortVersionString");
+}
+
+const std::string &App::bundleVersion()
+{
+    static std::string cache;
+    return cachedInfoValue(cache, "CFBundleVersion");
+}
+
+const std::string &App::bundleIdentifier()
+{
+    static std::string cache;
+    return cachedInfoValue(cache, "CFBundleIdentifier");
+}
+
+const std::string &App::bundleDisplayName()
+{
+    static std::string cache;
+    return cachedInfoValue(cache, "CFBundleDisplayName");
+}
+
+void App::openURL(const std::string &url)
+{
+    Platform::seam().openURL(url);
+}
+
+} // namespace KCore

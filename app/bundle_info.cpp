@@ -1,0 +1,84 @@
+#include "app/bundle_info.h"
+
+#include "platform/seam.h"
+
+#include <QFile>
+#include <QXmlStreamReader>
+
+#include <filesystem>
+
+namespace KCore {
+
+std::string bundlePathForExecutable(const std::string &executable)
+{
+    std::filesystem::path exe(executable);
+    std::filesystem::path macos = exe.parent_path();
+    std::filesystem::path contents = macos.parent_path();
+    std::filesystem::path bundle = contents.parent_path();
+    if (exe.filename().empty() || macos.filename() != "MacOS" || contents.filename() != "Contents"
+        || bundle.extension() != ".app" || bundle.filename() == ".app")
+        return {};
+    return bundle.string();
+}
+
+namespace {
+
+std::map<std::string, std::string> readTopDictionary(QXmlStreamReader &xml)
+{
+    std::map<std::string, std::string> values;
+    std::string key;
+    bool haveKey = false;
+    while (xml.readNextStartElement()) {
+        if (xml.name() == QLatin1String("key")) {
+            key = xml.readElementText().toStdString();
+            haveKey = true;
+        } else if (xml.name() == QLatin1String("string")) {
+            QString text = xml.readElementText();
+            if (haveKey)
+                values[key] = text.toStdString();
+            haveKey = false;
+        } else {
+            xml.skipCurrentElement();
+            haveKey = false;
+        }
+    }
+    return values;
+}
+
+} // namespace
+
+std::map<std::string, std::string> readInfoPlist(const std::string &path)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QXmlStreamReader xml(&file);
+    std::map<std::string, std::string> values;
+    if (xml.readNextStartElement() && xml.name() == QLatin1String("plist")) {
+        if (xml.readNextStartElement() && xml.name() == QLatin1String("dict"))
+            values = readTopDictionary(xml);
+    }
+    // Anything left must still be well formed: a broken file counts as none.
+    while (!xml.atEnd() && !xml.hasError())
+        xml.readNext();
+    if (xml.hasError())
+        return {};
+    return values;
+}
+
+std::string mainBundlePath()
+{
+    return bundlePathForExecutable(Platform::seam().executablePath());
+}
+
+std::string mainBundleInfoValue(const std::string &key)
+{
+    std::string bundle = mainBundlePath();
+    if (bundle.empty())
+        return {};
+    auto values = readInfoPlist(bundle + "/Contents/Info.plist");
+    auto it = values.find(key);
+    return it == values.end() ? std::string() : it->second;
+}
+
+} // namespace KCore

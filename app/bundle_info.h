@@ -1,0 +1,22 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace KCore {
+
+// The ".app" folder that holds an executable at Contents/MacOS/<name>;
+// empty when the executable does not sit in a bundle.
+std::string bundlePathForExecutable(const std::string &executable);
+
+// The string values of an XML property list's top-level dictionary. A file
+// that is missing, malformed or not a dictionary gives an empty map; values
+// of other types (numbers, arrays, nested dictionaries) are left out.
+std::map<std::string, std::string> readInfoPlist(const std::string &path);
+
+// The running program's bundle (found through the platform seam).
+std::string mainBundlePath();
+// One string value of the running bundle's Info.plist; empty when absent.
+std::string mainBundleInfoValue(const std::string &key);
+
+} // namespace KCore

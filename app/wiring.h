@@ -1,0 +1,29 @@
+#pragma once
+
+#include "app/timer.h"
+
+#include <string>
+
+namespace KCore {
+class App;
+}
+
+// Connects the helper's subsystems through callbacks on the main thread.
+// Its slots live as long as main; every callback reaches them through this
+// object, so replacing a slot replaces what every callback sees.
+class Wiring {
+public:
+    explicit Wiring(const std::string &appIdPrefix);
+    Wiring(const Wiring &) = delete;
+    Wiring &operator=(const Wiring &) = delete;
+
+    // Registers the launch and teardown callbacks; call before the loop runs.
+    void setUp(KCore::App &app);
+
+private:
+    void launched();
+    void tearDown();
+
+    const std::string &appIdPrefix;
+    KCore::Timer quitTimer;
+};

@@ -1,0 +1,130 @@
+#include "tests/support/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace TestSupport {
+
+Process::~Process()
+{
+    if (child > 0 && !exited) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    if (outFd >= 0)
+        ::close(outFd);
+    if (errFd >= 0)
+        ::close(errFd);
+}
+
+bool Process::start(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env)
+{
+    int out[2], err[2];
+    if (argv.empty() || ::pipe2(out, O_CLOEXEC) != 0)
+        return false;
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return false;
+    }
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    child = ::fork();
+    if (child == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        int devnull = ::open("/dev/null", O_RDONLY);
+        if (devnull >= 0)
+            ::dup2(devnull, 0);
+        for (const auto &[key, value] : env) {
+            if (value.empty())
+                ::unsetenv(key.c_str());
+            else
+                ::setenv(key.c_str(), value.c_str(), 1);
+        }
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    outFd = out[0];
+    errFd = err[0];
+    return child > 0;
+}
+
+void Process::pump(int timeoutMs)
+{
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    if (::poll(fds, 2, timeoutMs) <= 0)
+        return;
+    char buffer[4096];
+    for (int i = 0; i < 2; ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP)))
+            continue;
+        ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0)
+            (i == 0 ? stdoutText : stderrText).append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || errno != EINTR) {
+            ::close(fds[i].fd);
+            (i == 0 ? outFd : errFd) = -1;
+        }
+    }
+}
+
+bool Process::readLine(std::string *line, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        std::size_t end = stdoutText.find('\n', lineCursor);
+        if (end != std::string::npos) {
+            *line = stdoutText.substr(lineCursor, end - lineCursor);
+            lineCursor = end + 1;
+            return true;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || (outFd < 0 && errFd < 0))
+            return false;
+        pump(static_cast<int>(left.count()));
+    }
+}
+
+void Process::signal(int signo)
+{
+    if (child > 0 && !exited)
+        ::kill(child, signo);
+}
+
+bool Process::wait(std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!exited) {
+        int status = 0;
+        pid_t r = ::waitpid(child, &status, WNOHANG);
+        if (r == child) {
+            exited = true;
+            if (WIFEXITED(status))
+                exitStatus = WEXITSTATUS(status);
+            else if (WIFSIGNALED(status))
+                killedBy = WTERMSIG(status);
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        if (outFd >= 0 || errFd >= 0)
+            pump(10);
+        else
+            ::usleep(2000);
+    }
+    while (outFd >= 0 || errFd >= 0)
+        pump(100);
+    return true;
+}
+
+} // namespace TestSupport

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace TestSupport {
+
+// A private X server on a free display number, stopped by its own PID.
+class Xvfb {
+public:
+    Xvfb() = default;
+    ~Xvfb();
+    Xvfb(const Xvfb &) = delete;
+    Xvfb &operator=(const Xvfb &) = delete;
+
+    // Extra arguments such as {"-extension", "XTEST"}; false if it never got ready.
+    bool start(const std::vector<std::string> &extra = {});
+    void stop();
+    // ":N", valid once started.
+    const std::string &display() const { return name; }
+
+private:
+    pid_t pid = -1;
+    std::string name;
+};
+
+} // namespace TestSupport
