@@ -1,6 +1,7 @@
 #include "app/app.h"
 
 #include "app/bundle_info.h"
+#include "install/url_event.h"
 #include "platform/seam.h"
 
 #include <QApplication>
@@ -22,7 +23,7 @@ namespace KCore {
 struct App::Impl {
     std::function<void()> willTerminate;
     std::function<void()> launched;
-    std::function<void(const std::string &)> openURL;
+    App::URLCallback urlCallback;
     std::vector<std::string> arguments;
     std::unique_ptr<QApplication> application;
     std::unique_ptr<QSocketNotifier> sigtermNotifier;
@@ -128,9 +129,12 @@ void App::run()
             std::string url = self->arguments[i];
             postToMainThread([weak, url] {
                 auto alive = weak.lock();
-                if (alive && alive->openURL) {
-                    auto handler = alive->openURL;
-                    handler(url);
+                if (!alive)
+                    return;
+                KInstall::URLParts parts = KInstall::parseURLEvent(url);
+                if (alive->urlCallback) {
+                    auto callback = alive->urlCallback;
+                    callback(parts.scheme, parts.host, parts.path, parts.parameters);
                 }
             });
         }
@@ -178,9 +182,9 @@ void App::setOnWillTerminate(std::function<void()> callback)
     impl->willTerminate = std::move(callback);
 }
 
-void App::setOnOpenURL(std::function<void(const std::string &)> callback)
+void App::setUrlCallback(URLCallback callback)
 {
-    impl->openURL = std::move(callback);
+    impl->urlCallback = std::move(callback);
 }
 
 void App::setActivationPolicy(int policy)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -35,9 +36,12 @@ public:
     void setOnLaunched(std::function<void()> callback);
     // Raised synchronously just before the process ends on a quit.
     void setOnWillTerminate(std::function<void()> callback);
-    // Each program argument after the program name is handed here once,
-    // after launch, as a URL that the desktop opened the helper with.
-    void setOnOpenURL(std::function<void(const std::string &url)> callback);
+    using URLCallback = std::function<void(const std::string &scheme, const std::string &host,
+        const std::string &path, const std::map<std::string, std::string> &query)>;
+    // Each program argument after the program name is one URL event that the
+    // desktop opened the helper with: taken apart and handed here once,
+    // after launch. Unset, a URL is parsed and dropped.
+    void setUrlCallback(URLCallback callback);
 
     // 0 regular (Dock icon shown), 1 accessory (no Dock icon). There is no
     // Dock on Linux: the policy is kept as state for the parts that read it.

@@ -1,6 +1,10 @@
 #include "app/wiring.h"
 
 #include "app/app.h"
+#include "install/installer.h"
+#include "network/ips_client.h"
+#include "network/link_config.h"
+#include "service/service.h"
 
 Wiring::Wiring(const std::string &prefix)
     : appIdPrefix(prefix)
@@ -13,9 +17,49 @@ void Wiring::setUp(KCore::App &app)
     app.setOnWillTerminate([this] { tearDown(); });
 }
 
-void Wiring::launched() {}
+void Wiring::launched()
+{
+    connectStep();
+}
+
+void Wiring::connectStep()
+{
+    client = std::make_shared<KNetwork::IPSClient>();
+    client->setSecret(KNetwork::linkSecret(appIdPrefix));
+    client->setOnConnected([this] { connected(); });
+    client->setOnDisconnected([this] { linkLost(); });
+    client->setOnError([this](const std::string &) { linkLost(); });
+    if (!client->connect(KNetwork::linkSocketPath(containerAppName()), nullptr))
+        linkLost();
+}
+
+// The handshake is verified: a fresh service for this link.
+void Wiring::connected()
+{
+    service = std::make_shared<Helper::Service>();
+    client->setOnMessage([this](const std::vector<std::byte> &message) {
+        if (service)
+            service->handleMessage(message);
+    });
+    service->setSender([this](const std::vector<std::byte> &message) {
+        if (client)
+            client->send(message);
+    });
+    service->start();
+}
+
+// Lost, refused or failed: quit one second later, once.
+void Wiring::linkLost()
+{
+    if (quitTimer.isRunning())
+        return;
+    service.reset();
+    quitTimer.start(1.0, 1, [] { KCore::App::quit(); });
+}
 
 void Wiring::tearDown()
 {
     quitTimer.stop();
+    service.reset();
+    client.reset();
 }

@@ -2,10 +2,17 @@
 
 #include "app/timer.h"
 
+#include <memory>
 #include <string>
 
 namespace KCore {
 class App;
+}
+namespace KNetwork {
+class IPSClient;
+}
+namespace Helper {
+class Service;
 }
 
 // Connects the helper's subsystems through callbacks on the main thread.
@@ -22,8 +29,13 @@ public:
 
 private:
     void launched();
+    void connectStep();
+    void connected();
+    void linkLost();
     void tearDown();
 
     const std::string &appIdPrefix;
+    std::shared_ptr<KNetwork::IPSClient> client;
+    std::shared_ptr<Helper::Service> service;
     KCore::Timer quitTimer;
 };

@@ -2,10 +2,18 @@
 
 #include "service/pointer_x11.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QUrl>
 
 namespace Platform {
+
+LinuxSeam::LinuxSeam()
+    : poster(std::make_unique<X11Input::PointerPoster>())
+{
+}
+
+LinuxSeam::~LinuxSeam() = default;
 
 bool LinuxSeam::isAccessibilityTrusted()
 {
@@ -15,6 +23,29 @@ bool LinuxSeam::isAccessibilityTrusted()
 bool LinuxSeam::canCreateEventTap()
 {
     return X11Input::canListenToRawMotion();
+}
+
+bool LinuxSeam::isLeftButtonDown()
+{
+    return poster->leftButtonDown();
+}
+
+void LinuxSeam::postPointerEvent(PointerEventKind, double x, double y)
+{
+    // The server makes the motion a drag by itself while button 1 is down.
+    poster->post(x, y);
+    // One flush per batch: whatever one socket read brought is posted before
+    // the loop comes back here and sends it all.
+    if (flushQueued || !QCoreApplication::instance())
+        return;
+    flushQueued = true;
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [this] { flushPointerEvents(); }, Qt::QueuedConnection);
+}
+
+void LinuxSeam::flushPointerEvents()
+{
+    flushQueued = false;
+    poster->flush();
 }
 
 void LinuxSeam::openURL(const std::string &url)

@@ -2,15 +2,32 @@
 
 #include "platform/seam.h"
 
+#include <memory>
+
+namespace X11Input {
+class PointerPoster;
+}
+
 namespace Platform {
 
-// The real answers on a Linux desktop: X11 for the input permission, the
-// desktop's URL handler. Main installs one with setSystemSeam.
+// The real answers on a Linux desktop: X11 for the input permission and the
+// pointer, the desktop's URL handler. Main installs one with setSystemSeam.
+// Main thread only, once the App exists.
 class LinuxSeam : public Seam {
 public:
+    LinuxSeam();
+    ~LinuxSeam() override;
+
     bool isAccessibilityTrusted() override;
     bool canCreateEventTap() override;
+    bool isLeftButtonDown() override;
+    void postPointerEvent(PointerEventKind kind, double x, double y) override;
+    void flushPointerEvents() override;
     void openURL(const std::string &url) override;
+
+private:
+    std::unique_ptr<X11Input::PointerPoster> poster;
+    bool flushQueued = false;
 };
 
 } // namespace Platform

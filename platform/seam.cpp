@@ -37,7 +37,12 @@ bool Seam::canCreateEventTap()
     return false;
 }
 
-void Seam::postPointerMove(double, double) {}
+bool Seam::isLeftButtonDown()
+{
+    return false;
+}
+
+void Seam::postPointerEvent(PointerEventKind, double, double) {}
 
 void Seam::flushPointerEvents() {}
 
@@ -65,6 +70,11 @@ std::string Seam::executablePath()
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer)
         return {};
     return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+unsigned Seam::userId()
+{
+    return static_cast<unsigned>(::getuid());
 }
 
 namespace {

@@ -9,6 +9,13 @@
 // Standard library only: pure logic reads its clock and pointer sink here.
 namespace Platform {
 
+// What a posted pointer event is: a plain move, or a drag with the left
+// button held (the values of the classic mouse-event types).
+enum class PointerEventKind : int {
+    MouseMoved = 5,
+    LeftMouseDragged = 6,
+};
+
 struct OSVersion {
     std::int64_t major = 0;
     std::int64_t minor = 0;
@@ -27,8 +34,10 @@ public:
     virtual bool isAccessibilityTrusted();
     // A fresh display connection can listen to raw pointer motion.
     virtual bool canCreateEventTap();
-    // One pointer move at (x, y) in root-window pixels.
-    virtual void postPointerMove(double x, double y);
+    // Whether the left button is down now, as far as the helper has seen.
+    virtual bool isLeftButtonDown();
+    // One pointer event at (x, y) in root-window pixels.
+    virtual void postPointerEvent(PointerEventKind kind, double x, double y);
     // Pushes posted events to the display; called once per batch of work.
     virtual void flushPointerEvents();
     // The machine's UUID, upper case 8-4-4-4-12; empty when unreadable.
@@ -39,6 +48,8 @@ public:
     virtual std::string applicationsFolder();
     // The running program's own file; the bundle is found from it.
     virtual std::string executablePath();
+    // The user this process runs as; the link accepts only peers of the same.
+    virtual unsigned userId();
 };
 
 // The seam in force. Never null: before anything is installed it is a Seam

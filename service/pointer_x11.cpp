@@ -4,7 +4,8 @@
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 
-#include <memory>
+#include <algorithm>
+#include <cmath>
 
 namespace X11Input {
 
@@ -15,9 +16,41 @@ struct DisplayCloser {
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
+// Xlib's defaults print and exit the process; a broken or refusing display
+// must cost the helper its connection, never its life.
+int ignoreError(Display *, XErrorEvent *)
+{
+    return 0;
+}
+
+int ignoreIOError(Display *)
+{
+    return 0;
+}
+
 DisplayPtr openDisplay()
 {
+    static bool quiet = [] {
+        XSetErrorHandler(ignoreError);
+        XSetIOErrorHandler(ignoreIOError);
+        return true;
+    }();
+    (void)quiet;
     return DisplayPtr(XOpenDisplay(nullptr));
+}
+
+bool selectRawMotion(Display *display)
+{
+    int opcode, event, error;
+    if (!XQueryExtension(display, "XInputExtension", &opcode, &event, &error))
+        return false;
+    int major = 2, minor = 0;
+    if (XIQueryVersion(display, &major, &minor) != Success)
+        return false;
+    unsigned char bits[XIMaskLen(XI_RawMotion)] = {};
+    XISetMask(bits, XI_RawMotion);
+    XIEventMask mask = {XIAllMasterDevices, sizeof bits, bits};
+    return XISelectEvents(display, DefaultRootWindow(display), &mask, 1) == Success;
 }
 
 } // namespace
@@ -43,24 +76,134 @@ bool displayOffersXTest()
 bool canListenToRawMotion()
 {
     DisplayPtr display = openDisplay();
-    if (!display)
-        return false;
-    int opcode, event, error;
-    if (!XQueryExtension(display.get(), "XInputExtension", &opcode, &event, &error))
-        return false;
-    int major = 2, minor = 0;
-    if (XIQueryVersion(display.get(), &major, &minor) != Success)
-        return false;
-    unsigned char bits[XIMaskLen(XI_RawMotion)] = {};
-    XISetMask(bits, XI_RawMotion);
-    XIEventMask mask;
-    mask.deviceid = XIAllMasterDevices;
-    mask.mask_len = sizeof bits;
-    mask.mask = bits;
-    if (XISelectEvents(display.get(), DefaultRootWindow(display.get()), &mask, 1) != Success)
+    if (!display || !selectRawMotion(display.get()))
         return false;
     XSync(display.get(), False);
     return true;
+}
+
+bool toScreenPoint(double x, double y, int width, int height, ScreenPoint *out)
+{
+    if (std::isnan(x) || std::isnan(y) || width <= 0 || height <= 0)
+        return false;
+    // Clamped while still a double: no conversion ever sees a value it
+    // cannot hold, and nothing wraps at 16 bits on the wire.
+    double cx = std::clamp(std::round(x), 0.0, static_cast<double>(width - 1));
+    double cy = std::clamp(std::round(y), 0.0, static_cast<double>(height - 1));
+    out->x = static_cast<int>(cx);
+    out->y = static_cast<int>(cy);
+    return true;
+}
+
+struct PointerPoster::Impl {
+    DisplayPtr display;
+    bool broken = false;
+    bool xtest = false;
+    bool left = false;
+    // The button events are read once per batch, not once per move.
+    bool buttonsRead = false;
+    int xiOpcode = -1;
+    int width = 0;
+    int height = 0;
+
+    static void onIOErrorExit(Display *, void *self) { static_cast<Impl *>(self)->broken = true; }
+
+    bool ensureOpen();
+    void drainEvents();
+};
+
+bool PointerPoster::Impl::ensureOpen()
+{
+    if (display && !broken)
+        return true;
+    display.reset();
+    broken = false;
+    display = openDisplay();
+    if (!display)
+        return false;
+    Display *d = display.get();
+    XSetIOErrorExitHandler(d, onIOErrorExit, this);
+    int event, error, major, minor;
+    xtest = XTestQueryExtension(d, &event, &error, &major, &minor);
+    Window root = DefaultRootWindow(d);
+    width = DisplayWidth(d, DefaultScreen(d));
+    height = DisplayHeight(d, DefaultScreen(d));
+    // Screen size changes arrive as ConfigureNotify on the root window.
+    XSelectInput(d, root, StructureNotifyMask);
+    int opcode;
+    xiOpcode = -1;
+    if (XQueryExtension(d, "XInputExtension", &opcode, &event, &error)) {
+        int xiMajor = 2, xiMinor = 0;
+        if (XIQueryVersion(d, &xiMajor, &xiMinor) == Success) {
+            unsigned char bits[XIMaskLen(XI_RawButtonRelease)] = {};
+            XISetMask(bits, XI_RawButtonPress);
+            XISetMask(bits, XI_RawButtonRelease);
+            XIEventMask mask = {XIAllMasterDevices, sizeof bits, bits};
+            if (XISelectEvents(d, root, &mask, 1) == Success)
+                xiOpcode = opcode;
+        }
+    }
+    // One round trip at open for the state the button events then follow.
+    Window rootReturn, child;
+    int rx, ry, wx, wy;
+    unsigned int buttons = 0;
+    left = XQueryPointer(d, root, &rootReturn, &child, &rx, &ry, &wx, &wy, &buttons) && (buttons & Button1Mask);
+    return !broken;
+}
+
+void PointerPoster::Impl::drainEvents()
+{
+    Display *d = display.get();
+    // Reads what has already arrived; never waits for the server.
+    while (!broken && XEventsQueued(d, QueuedAfterReading) > 0) {
+        XEvent event;
+        XNextEvent(d, &event);
+        if (event.type == ConfigureNotify && event.xconfigure.window == DefaultRootWindow(d)) {
+            width = event.xconfigure.width;
+            height = event.xconfigure.height;
+        } else if (event.type == GenericEvent && event.xcookie.extension == xiOpcode
+                   && XGetEventData(d, &event.xcookie)) {
+            auto *raw = static_cast<XIRawEvent *>(event.xcookie.data);
+            if (raw->detail == 1)
+                left = event.xcookie.evtype == XI_RawButtonPress;
+            XFreeEventData(d, &event.xcookie);
+        }
+    }
+}
+
+PointerPoster::PointerPoster()
+    : impl(std::make_unique<Impl>())
+{
+}
+
+PointerPoster::~PointerPoster() = default;
+
+bool PointerPoster::leftButtonDown()
+{
+    if (!impl->ensureOpen())
+        return false;
+    if (!impl->buttonsRead) {
+        impl->drainEvents();
+        impl->buttonsRead = true;
+    }
+    return impl->left;
+}
+
+void PointerPoster::post(double x, double y)
+{
+    if (!impl->ensureOpen() || !impl->xtest)
+        return;
+    ScreenPoint point;
+    if (!toScreenPoint(x, y, impl->width, impl->height, &point))
+        return;
+    XTestFakeMotionEvent(impl->display.get(), DefaultScreen(impl->display.get()), point.x, point.y, CurrentTime);
+}
+
+void PointerPoster::flush()
+{
+    impl->buttonsRead = false;
+    if (impl->display && !impl->broken)
+        XFlush(impl->display.get());
 }
 
 } // namespace X11Input

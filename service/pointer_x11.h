@@ -1,11 +1,14 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
-// The helper's only X11 code: the display's answers to the input permission.
+// The helper's only X11 code: the display's answers to the input permission
+// and the pointer events themselves.
 namespace X11Input {
 
-// Opens and closes the default display; on failure names the display tried.
+// Opens and closes the default display; on failure names the display tried
+// (empty when DISPLAY is not set).
 bool displayReachable(std::string *displayName);
 
 // The display is reachable and offers the XTEST extension.
@@ -14,5 +17,36 @@ bool displayOffersXTest();
 // A fresh connection can select raw pointer motion on the root window
 // (XInput 2). Each call opens and closes its own connection.
 bool canListenToRawMotion();
+
+// Where a requested position lands on a screen of the given size. NaN in
+// either coordinate gives no position; every other value, infinities and
+// values far outside the X coordinate range included, is rounded to a whole
+// pixel and held to the screen, as the server holds the pointer itself.
+struct ScreenPoint {
+    int x;
+    int y;
+};
+bool toScreenPoint(double x, double y, int width, int height, ScreenPoint *out);
+
+// Posts pointer motion through XTEST on one display connection kept for the
+// helper's life and reopened when it breaks. Follows the left button through
+// XInput 2 button events, so asking for it costs no round trip to the server;
+// they are read once per batch of moves, and flush() ends a batch.
+class PointerPoster {
+public:
+    PointerPoster();
+    ~PointerPoster();
+    PointerPoster(const PointerPoster &) = delete;
+    PointerPoster &operator=(const PointerPoster &) = delete;
+
+    bool leftButtonDown();
+    // Queued on the connection; flush() sends what is queued.
+    void post(double x, double y);
+    void flush();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
 
 } // namespace X11Input

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 
 #include <csignal>
+#include <map>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -33,7 +34,14 @@ int main(int argc, char **argv)
     int restCount = argc - 1;
     KCore::App app(restCount, rest.data());
     app.setOnWillTerminate([] { say("will-terminate"); });
-    app.setOnOpenURL([](const std::string &url) { std::printf("url %s\n", url.c_str()); std::fflush(stdout); });
+    app.setUrlCallback([](const std::string &scheme, const std::string &host, const std::string &path,
+                          const std::map<std::string, std::string> &query) {
+        std::printf("url %s|%s|%s|", scheme.c_str(), host.c_str(), path.c_str());
+        for (const auto &[key, value] : query)
+            std::printf("%s=%s;", key.c_str(), value.c_str());
+        std::printf("\n");
+        std::fflush(stdout);
+    });
 
     if (scenario == "quit-twice") {
         app.setOnLaunched([] {

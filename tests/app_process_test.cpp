@@ -1,4 +1,5 @@
 #include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/xvfb.h"
 
 #include <gtest/gtest.h>
@@ -91,16 +92,16 @@ TEST(AppLoop, ALoopThatStopsOnItsOwnReturnsFromRun)
 TEST(AppArguments, EachArgumentIsOneURLEventAfterLaunch)
 {
     Process p;
-    ASSERT_TRUE(p.start({harness(), "wait", "tessaron-helper://open?a=1", "second"}, kOffscreen));
+    ASSERT_TRUE(p.start({harness(), "wait", "tessaron-helper://open/p?a=1&b=x%20y", "not a url"}, kOffscreen));
     std::string lines[3];
     for (auto &line : lines)
         ASSERT_TRUE(p.readLine(&line, 10s));
     p.signal(SIGTERM);
     ASSERT_TRUE(p.wait(10s));
     EXPECT_EQ(lines[0], "launched");
-    EXPECT_EQ(lines[1], "url tessaron-helper://open?a=1");
-    EXPECT_EQ(lines[2], "url second");
-    EXPECT_EQ(p.out(), "launched\nurl tessaron-helper://open?a=1\nurl second\nwill-terminate\n");
+    EXPECT_EQ(lines[1], "url tessaron-helper|open|/p|a=1;b=x y;");
+    EXPECT_EQ(lines[2], "url |||=;");
+    EXPECT_EQ(p.out(), "launched\nurl tessaron-helper|open|/p|a=1;b=x y;\nurl |||=;\nwill-terminate\n");
 }
 
 TEST(HelperBinary, WithoutADisplayExitsOneNamingTheDisplay)
@@ -126,8 +127,9 @@ TEST(HelperBinary, OnItsOwnDisplayQuitsInOrderOnSigterm)
 {
     TestSupport::Xvfb x;
     ASSERT_TRUE(x.start());
+    TestSupport::TempDir home;
     Process p;
-    ASSERT_TRUE(p.start({helper()}, {{"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", ""}}));
+    ASSERT_TRUE(p.start({helper()}, {{"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", ""}, {"HOME", home.path()}}));
     // Still running a moment later: it waits for work, not for input.
     EXPECT_FALSE(p.wait(500ms));
     p.signal(SIGTERM);

@@ -15,6 +15,16 @@ Xvfb::~Xvfb()
 
 bool Xvfb::start(const std::vector<std::string> &extra)
 {
+    return launch("", extra);
+}
+
+bool Xvfb::startOn(const std::string &display, const std::vector<std::string> &extra)
+{
+    return launch(display, extra);
+}
+
+bool Xvfb::launch(const std::string &display, const std::vector<std::string> &extra)
+{
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0)
         return false;
@@ -22,6 +32,8 @@ bool Xvfb::start(const std::vector<std::string> &extra)
     // -noreset keeps the pointer and the server alive between clients.
     std::vector<std::string> argv = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset",
                                      "-screen", "0", "1280x800x24"};
+    if (!display.empty())
+        argv.insert(argv.begin() + 1, display);
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::vector<char *> args;
     for (auto &a : argv)

@@ -16,11 +16,15 @@ public:
 
     // Extra arguments such as {"-extension", "XTEST"}; false if it never got ready.
     bool start(const std::vector<std::string> &extra = {});
+    // The same on a given display number, e.g. to replace a server.
+    bool startOn(const std::string &display, const std::vector<std::string> &extra = {});
     void stop();
     // ":N", valid once started.
     const std::string &display() const { return name; }
 
 private:
+    bool launch(const std::string &display, const std::vector<std::string> &extra);
+
     pid_t pid = -1;
     std::string name;
 };

@@ -1,0 +1,143 @@
+#include "network/ips_client.h"
+
+#include "network/protocol_layer.h"
+#include "network/unix_socket_client.h"
+
+namespace KNetwork {
+
+struct IPSClient::Impl : std::enable_shared_from_this<Impl> {
+    std::function<void(const std::vector<std::byte> &)> onMessage;
+    std::function<void()> onDisconnected;
+    std::function<void(const std::string &)> onError;
+    std::function<void()> onConnected;
+    std::shared_ptr<UnixSocketClient> socket = std::make_shared<UnixSocketClient>();
+    std::string secret;
+    std::shared_ptr<ProtocolLayer> protocol = std::make_shared<ProtocolLayer>(true);
+
+    void wire();
+    void disconnect();
+};
+
+namespace {
+
+// Every internal callback holds the client's state for its own duration:
+// the user's callback inside it may drop the client.
+template <typename F>
+auto guarded(std::weak_ptr<IPSClient::Impl> weak, F body)
+{
+    return [weak, body](auto &&...args) {
+        if (auto self = weak.lock())
+            return body(*self, std::forward<decltype(args)>(args)...);
+        using Result = decltype(body(std::declval<IPSClient::Impl &>(), std::forward<decltype(args)>(args)...));
+        return Result();
+    };
+}
+
+} // namespace
+
+void IPSClient::Impl::wire()
+{
+    std::weak_ptr<Impl> weak = weak_from_this();
+    socket->setOnData(guarded(weak, [](Impl &self, const std::vector<std::byte> &chunk) {
+        auto protocolNow = self.protocol;
+        protocolNow->processIncoming(chunk);
+    }));
+    protocol->setOnData(guarded(weak, [](Impl &self, const std::vector<std::byte> &payload) {
+        if (self.onMessage) {
+            auto callback = self.onMessage;
+            callback(payload);
+        }
+    }));
+    protocol->setOnSend(guarded(weak, [](Impl &self, const std::vector<std::byte> &frame) {
+        auto socketNow = self.socket;
+        return socketNow->send(frame);
+    }));
+    socket->setOnConnected(guarded(weak, [](Impl &self) {
+        auto protocolNow = self.protocol;
+        protocolNow->startHandshake();
+    }));
+    socket->setOnDisconnected(guarded(weak, [](Impl &self) {
+        if (self.onDisconnected) {
+            auto callback = self.onDisconnected;
+            callback();
+        }
+        self.protocol->reset();
+    }));
+    protocol->setOnError(guarded(weak, [](Impl &self, const std::string &text) {
+        if (self.onError) {
+            auto callback = self.onError;
+            callback(text);
+        }
+        self.disconnect();
+    }));
+    protocol->setOnHandshake(guarded(weak, [](Impl &self) {
+        if (self.onConnected) {
+            auto callback = self.onConnected;
+            callback();
+        }
+    }));
+}
+
+void IPSClient::Impl::disconnect()
+{
+    // A layer without callbacks: nothing more is raised, every send fails.
+    protocol = std::make_shared<ProtocolLayer>(true);
+    protocol->setSecret(secret);
+    socket->close();
+}
+
+IPSClient::IPSClient()
+    : impl(std::make_shared<Impl>())
+{
+    impl->wire();
+}
+
+IPSClient::~IPSClient()
+{
+    impl->disconnect();
+}
+
+void IPSClient::setSecret(const std::string &secret)
+{
+    impl->secret = secret;
+    impl->protocol->setSecret(secret);
+}
+
+void IPSClient::setOnMessage(std::function<void(const std::vector<std::byte> &)> callback)
+{
+    impl->onMessage = std::move(callback);
+}
+
+void IPSClient::setOnConnected(std::function<void()> callback)
+{
+    impl->onConnected = std::move(callback);
+}
+
+void IPSClient::setOnDisconnected(std::function<void()> callback)
+{
+    impl->onDisconnected = std::move(callback);
+}
+
+void IPSClient::setOnError(std::function<void(const std::string &)> callback)
+{
+    impl->onError = std::move(callback);
+}
+
+bool IPSClient::connect(const std::string &path, std::string *error)
+{
+    return impl->socket->connect(path, error);
+}
+
+bool IPSClient::send(const std::vector<std::byte> &payload)
+{
+    std::shared_ptr<Impl> self = impl;
+    auto protocolNow = self->protocol;
+    return protocolNow->send(payload.data(), payload.size());
+}
+
+void IPSClient::disconnect()
+{
+    impl->disconnect();
+}
+
+} // namespace KNetwork

@@ -1,0 +1,287 @@
+#include "network/unix_socket_client.h"
+
+#include "platform/seam.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace KNetwork {
+
+struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
+    std::function<void(const std::vector<std::byte> &)> onData;
+    std::function<void()> onDisconnected;
+    std::function<void()> onConnected;
+    int fd = -1;
+    QSocketNotifier *readNotifier = nullptr;
+    QSocketNotifier *writeNotifier = nullptr;
+    std::vector<std::byte> queue;
+    std::size_t queueOffset = 0;
+    bool connecting = false;
+    bool lost = false;
+
+    ~Impl() { teardown(); }
+
+    void watch();
+    void teardown();
+    void readReady();
+    void writeReady();
+    bool peerAcceptable();
+    bool enqueue(const std::byte *data, std::size_t size);
+    void flushQueue();
+    void lose();
+};
+
+namespace {
+
+void setError(std::string *error, const std::string &text)
+{
+    if (error)
+        *error = text;
+}
+
+// Notifiers go through the loop: one may be torn down from inside its own
+// notification, when a callback drops the client.
+void retire(QSocketNotifier *&notifier)
+{
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+    notifier = nullptr;
+}
+
+} // namespace
+
+void UnixSocketClient::Impl::watch()
+{
+    std::weak_ptr<Impl> weak = weak_from_this();
+    readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+    QObject::connect(readNotifier, &QSocketNotifier::activated, [weak] {
+        if (auto self = weak.lock())
+            self->readReady();
+    });
+    writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write);
+    QObject::connect(writeNotifier, &QSocketNotifier::activated, [weak] {
+        if (auto self = weak.lock())
+            self->writeReady();
+    });
+}
+
+void UnixSocketClient::Impl::teardown()
+{
+    retire(readNotifier);
+    retire(writeNotifier);
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+    queue.clear();
+    queueOffset = 0;
+    connecting = false;
+    lost = false;
+}
+
+void UnixSocketClient::Impl::readReady()
+{
+    std::byte buffer[kReadChunk];
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        if (onData) {
+            auto callback = onData;
+            callback(std::vector<std::byte>(buffer, buffer + n));
+        }
+        return;
+    }
+    // Nothing to read after all: the notifier tells us when to go on.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return;
+    lose();
+}
+
+bool UnixSocketClient::Impl::peerAcceptable()
+{
+    int pending = 0;
+    socklen_t length = sizeof pending;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending != 0)
+        return false;
+    // The handshake value is sent first and could be echoed back: the peer
+    // must also run as our own user.
+    ucred peer = {};
+    length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return false;
+    return peer.uid == Platform::seam().userId();
+}
+
+void UnixSocketClient::Impl::writeReady()
+{
+    if (!connecting) {
+        flushQueue();
+        return;
+    }
+    connecting = false;
+    if (!peerAcceptable()) {
+        lose();
+        return;
+    }
+    if (queue.empty())
+        writeNotifier->setEnabled(false);
+    if (onConnected) {
+        auto callback = onConnected;
+        callback();
+    }
+}
+
+bool UnixSocketClient::Impl::enqueue(const std::byte *data, std::size_t size)
+{
+    if (queue.size() - queueOffset + size > kMaxQueued) {
+        // The peer stopped reading; the stream cannot stay whole. Let both
+        // ends see the link go.
+        ::shutdown(fd, SHUT_RDWR);
+        lose();
+        return false;
+    }
+    if (queueOffset > 0 && queueOffset >= queue.size() / 2) {
+        queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueOffset));
+        queueOffset = 0;
+    }
+    queue.insert(queue.end(), data, data + size);
+    writeNotifier->setEnabled(true);
+    return true;
+}
+
+void UnixSocketClient::Impl::flushQueue()
+{
+    while (queueOffset < queue.size()) {
+        ssize_t n = ::send(fd, queue.data() + queueOffset, queue.size() - queueOffset, MSG_NOSIGNAL);
+        if (n >= 0) {
+            queueOffset += static_cast<std::size_t>(n);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return;
+        } else if (errno != EINTR) {
+            lose();
+            return;
+        }
+    }
+    queue.clear();
+    queueOffset = 0;
+    writeNotifier->setEnabled(false);
+}
+
+void UnixSocketClient::Impl::lose()
+{
+    // A closed stream stays readable; reading it again would only say the
+    // same, so the loss is reported once and the socket left quiet.
+    lost = true;
+    queue.clear();
+    queueOffset = 0;
+    if (readNotifier)
+        readNotifier->setEnabled(false);
+    if (writeNotifier)
+        writeNotifier->setEnabled(false);
+    if (onDisconnected) {
+        auto callback = onDisconnected;
+        callback();
+    }
+}
+
+UnixSocketClient::UnixSocketClient()
+    : impl(std::make_shared<Impl>())
+{
+}
+
+UnixSocketClient::~UnixSocketClient()
+{
+    close();
+}
+
+void UnixSocketClient::setOnData(std::function<void(const std::vector<std::byte> &)> callback)
+{
+    impl->onData = std::move(callback);
+}
+
+void UnixSocketClient::setOnDisconnected(std::function<void()> callback)
+{
+    impl->onDisconnected = std::move(callback);
+}
+
+void UnixSocketClient::setOnConnected(std::function<void()> callback)
+{
+    impl->onConnected = std::move(callback);
+}
+
+bool UnixSocketClient::connect(const std::string &path, std::string *error)
+{
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    // A path cut short could name another socket: refuse it whole.
+    if (path.empty() || path.size() >= sizeof address.sun_path || path.find('\0') != std::string::npos) {
+        setError(error, "socket path does not fit a local socket address (" + std::to_string(path.size())
+                 + " bytes, at most " + std::to_string(sizeof address.sun_path - 1) + "): " + path);
+        return false;
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        setError(error, std::strerror(errno));
+        return false;
+    }
+    auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+    int result = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), length);
+    // EINTR: the connection goes on in the background, like EINPROGRESS.
+    if (result != 0 && errno != EINPROGRESS && errno != EINTR) {
+        setError(error, std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    impl->teardown();
+    impl->fd = fd;
+    impl->connecting = true;
+    impl->watch();
+    return true;
+}
+
+bool UnixSocketClient::send(const std::vector<std::byte> &bytes)
+{
+    // Held for the call: a lost link's callback may drop this client.
+    std::shared_ptr<Impl> self = impl;
+    if (self->fd < 0 || self->lost)
+        return false;
+    if (bytes.empty())
+        return true;
+    // Order on the wire: nothing overtakes what is already queued.
+    if (self->connecting || self->queueOffset < self->queue.size())
+        return self->enqueue(bytes.data(), bytes.size());
+    std::size_t offset = 0;
+    while (offset < bytes.size()) {
+        ssize_t n = ::send(self->fd, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
+        if (n >= 0) {
+            offset += static_cast<std::size_t>(n);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return self->enqueue(bytes.data() + offset, bytes.size() - offset);
+        } else if (errno != EINTR) {
+            self->lose();
+            return false;
+        }
+    }
+    return true;
+}
+
+void UnixSocketClient::close()
+{
+    impl->teardown();
+    impl->onData = nullptr;
+    impl->onConnected = nullptr;
+    impl->onDisconnected = nullptr;
+}
+
+} // namespace KNetwork

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace KNetwork {
+
+// A non-blocking client of a local stream socket, driven by the main loop.
+// It reports the connection, each chunk read and the loss of the link, and
+// writes whole buffers: what the socket cannot take at once is queued and
+// sent when it becomes writable, so a frame is never cut on the wire.
+// Main thread only; a callback may destroy the client.
+class UnixSocketClient : public std::enable_shared_from_this<UnixSocketClient> {
+public:
+    // At most this much is read per notification.
+    static constexpr std::size_t kReadChunk = 8192;
+    // Unsent bytes kept at most: one largest frame and some room. Passing it
+    // counts as a lost link.
+    static constexpr std::size_t kMaxQueued = 16'777'216 + 12 + 65'536;
+
+    UnixSocketClient();
+    ~UnixSocketClient();
+    UnixSocketClient(const UnixSocketClient &) = delete;
+    UnixSocketClient &operator=(const UnixSocketClient &) = delete;
+
+    void setOnData(std::function<void(const std::vector<std::byte> &)> callback);
+    void setOnDisconnected(std::function<void()> callback);
+    void setOnConnected(std::function<void()> callback);
+
+    // Starts connecting. The connected notification always comes later from
+    // the loop, once the socket is up and its peer runs as the same user.
+    // A failed call leaves an earlier connection as it was.
+    bool connect(const std::string &path, std::string *error);
+    // True when every byte was written or queued in order.
+    bool send(const std::vector<std::byte> &bytes);
+    // Closes the socket and drops the callbacks; raises nothing.
+    void close();
+
+    struct Impl;
+
+private:
+    std::shared_ptr<Impl> impl;
+};
+
+} // namespace KNetwork

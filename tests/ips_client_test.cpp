@@ -1,0 +1,239 @@
+#include "network/ips_client.h"
+#include "network/protocol_layer.h"
+#include "platform/seam.h"
+#include "tests/support/fake_main_app.h"
+#include "tests/support/loop.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace std::chrono_literals;
+using KNetwork::IPSClient;
+using TestSupport::FakeMainApp;
+using TestSupport::runLoopFor;
+using TestSupport::runLoopUntil;
+
+namespace {
+
+const std::string kSecret = "01234567-89AB-CDEF-0123-456789ABCDEFpro.tessaronk7Qx#v2Lp";
+
+std::vector<std::byte> bytesOf(const std::string &text)
+{
+    std::vector<std::byte> out(text.size());
+    std::memcpy(out.data(), text.data(), text.size());
+    return out;
+}
+
+void putU32(std::vector<std::byte> &out, std::uint32_t v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::byte>(v >> shift));
+}
+
+// A frame written by hand, so the test does not trust the encoder.
+std::vector<std::byte> frame(const std::string &payload, std::uint32_t timestamp)
+{
+    std::vector<std::byte> out;
+    putU32(out, static_cast<std::uint32_t>(payload.size()));
+    putU32(out, timestamp);
+    std::uint32_t sum = 0;
+    for (unsigned char c : payload) {
+        out.push_back(static_cast<std::byte>(c));
+        sum += c;
+    }
+    putU32(out, sum);
+    return out;
+}
+
+struct Events {
+    explicit Events(IPSClient &client)
+    {
+        client.setOnConnected([this] { ++connected; });
+        client.setOnDisconnected([this] { ++disconnected; });
+        client.setOnError([this](const std::string &text) { errors.push_back(text); });
+        client.setOnMessage([this](const std::vector<std::byte> &payload) {
+            messages.emplace_back(reinterpret_cast<const char *>(payload.data()), payload.size());
+        });
+    }
+    int connected = 0;
+    int disconnected = 0;
+    std::vector<std::string> errors;
+    std::vector<std::string> messages;
+};
+
+class Link : public testing::Test {
+protected:
+    void connectWith(const std::string &peerSecret)
+    {
+        peer.reset();
+        peer = std::make_unique<FakeMainApp>(dir / "Tessaron.sock", peerSecret);
+        ASSERT_TRUE(peer->listening());
+        client->setSecret(kSecret);
+        events = std::make_unique<Events>(*client);
+        ASSERT_TRUE(client->connect(dir / "Tessaron.sock", nullptr));
+    }
+    void establish()
+    {
+        connectWith(kSecret);
+        ASSERT_TRUE(runLoopUntil([&] { return events->connected == 1 && peer->handshakeDone(); }, 2s));
+    }
+
+    TestSupport::TempDir dir;
+    std::shared_ptr<IPSClient> client = std::make_shared<IPSClient>();
+    std::unique_ptr<FakeMainApp> peer;
+    std::unique_ptr<Events> events;
+};
+
+TEST_F(Link, HandshakeThenMessagesBothWays)
+{
+    connectWith(kSecret);
+    // Nothing goes before the peer's handshake has been verified.
+    EXPECT_FALSE(client->send(bytesOf("early")));
+    ASSERT_TRUE(runLoopUntil([&] { return events->connected == 1; }, 2s));
+    // The helper sent exactly one frame: its handshake value.
+    ASSERT_GE(peer->rawReceived.size(), 16u);
+    std::uint32_t value = KNetwork::handshakeValue(kSecret);
+    std::vector<std::byte> expected;
+    putU32(expected, 4);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), peer->rawReceived.begin()));
+    std::vector<std::byte> payload;
+    putU32(payload, value);
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), peer->rawReceived.begin() + 8));
+
+    ASSERT_TRUE(client->send(bytesOf("to main app")));
+    ASSERT_TRUE(peer->sendPayload(bytesOf("to helper")));
+    ASSERT_TRUE(runLoopUntil([&] { return !events->messages.empty() && !peer->received.empty(); }, 2s));
+    EXPECT_EQ(events->messages, std::vector<std::string>{"to helper"});
+    EXPECT_EQ(peer->received[0], bytesOf("to main app"));
+    EXPECT_EQ(events->connected, 1);
+}
+
+TEST_F(Link, SeveralFramesInOneChunkArriveInOrder)
+{
+    establish();
+    auto now = static_cast<std::uint32_t>(Platform::seam().unixTime());
+    std::vector<std::byte> chunk;
+    for (const char *text : {"one", "two", "", "four"}) {
+        auto f = frame(text, now);
+        chunk.insert(chunk.end(), f.begin(), f.end());
+    }
+    peer->sendRaw(chunk);
+    ASSERT_TRUE(runLoopUntil([&] { return events->messages.size() == 4; }, 2s));
+    EXPECT_EQ(events->messages, (std::vector<std::string>{"one", "two", "", "four"}));
+}
+
+// A main app whose secret differs answers with its own value.
+void answerWithWrongValue(FakeMainApp &peer)
+{
+    ASSERT_TRUE(runLoopUntil([&] { return peer.accepted(); }, 2s));
+    std::string value(4, '\0');
+    std::uint32_t wrong = KNetwork::handshakeValue(kSecret) + 1;
+    for (int i = 0; i < 4; ++i)
+        value[static_cast<std::size_t>(i)] = static_cast<char>(wrong >> (24 - 8 * i));
+    peer.sendRaw(frame(value, static_cast<std::uint32_t>(Platform::seam().unixTime())));
+}
+
+TEST_F(Link, AWrongHandshakeIsAnErrorThatClosesTheLinkWithoutADisconnect)
+{
+    connectWith("another secret entirely");
+    answerWithWrongValue(*peer);
+    ASSERT_TRUE(runLoopUntil([&] { return !events->errors.empty(); }, 2s));
+    EXPECT_EQ(events->errors, std::vector<std::string>{"Handshake failed: secret mismatch"});
+    ASSERT_TRUE(runLoopUntil([&] { return peer->peerClosed(); }, 2s));
+    runLoopFor(30ms);
+    EXPECT_EQ(events->connected, 0);
+    EXPECT_EQ(events->disconnected, 0);
+    EXPECT_FALSE(client->send(bytesOf("x")));
+}
+
+TEST_F(Link, AStaleFrameIsAnErrorThatClosesTheLink)
+{
+    establish();
+    auto now = static_cast<std::uint32_t>(Platform::seam().unixTime());
+    peer->sendRaw(frame("old", now - 31));
+    ASSERT_TRUE(runLoopUntil([&] { return !events->errors.empty(); }, 2s));
+    EXPECT_EQ(events->errors, std::vector<std::string>{"Frame expired or timestamp invalid"});
+    ASSERT_TRUE(runLoopUntil([&] { return peer->peerClosed(); }, 2s));
+    EXPECT_TRUE(events->messages.empty());
+    EXPECT_EQ(events->disconnected, 0);
+}
+
+TEST_F(Link, APeerThatClosesIsADisconnect)
+{
+    establish();
+    peer->closeConnection();
+    ASSERT_TRUE(runLoopUntil([&] { return events->disconnected == 1; }, 2s));
+    EXPECT_TRUE(events->errors.empty());
+    EXPECT_FALSE(client->send(bytesOf("x")));
+}
+
+TEST_F(Link, AfterDisconnectNothingIsRaisedAndSendFails)
+{
+    establish();
+    client->disconnect();
+    peer->sendPayload(bytesOf("after"));
+    peer->closeConnection();
+    runLoopFor(50ms);
+    EXPECT_TRUE(events->messages.empty());
+    EXPECT_EQ(events->disconnected, 0);
+    EXPECT_FALSE(client->send(bytesOf("x")));
+}
+
+TEST_F(Link, NoListenerFailsConnectAtOnce)
+{
+    client->setSecret(kSecret);
+    Events e(*client);
+    std::string error;
+    EXPECT_FALSE(client->connect(dir / "Tessaron.sock", &error));
+    EXPECT_FALSE(error.empty());
+    runLoopFor(30ms);
+    EXPECT_EQ(e.connected + e.disconnected + static_cast<int>(e.errors.size()), 0);
+}
+
+// Each notification may drop the client that raised it; nothing may touch
+// it afterwards (the sanitizer build catches a use after free).
+TEST_F(Link, TheClientMayBeDestroyedInsideEachOfItsCallbacks)
+{
+    establish();
+    client->setOnMessage([&](const std::vector<std::byte> &) { client.reset(); });
+    auto now = static_cast<std::uint32_t>(Platform::seam().unixTime());
+    auto twice = frame("a", now);
+    auto second = frame("b", now);
+    twice.insert(twice.end(), second.begin(), second.end());
+    peer->sendRaw(twice);
+    ASSERT_TRUE(runLoopUntil([&] { return !client; }, 2s));
+    runLoopFor(30ms);
+}
+
+TEST_F(Link, TheClientMayBeDestroyedInsideItsErrorCallback)
+{
+    connectWith("wrong");
+    bool raised = false;
+    client->setOnError([&](const std::string &) {
+        raised = true;
+        client.reset();
+    });
+    answerWithWrongValue(*peer);
+    ASSERT_TRUE(runLoopUntil([&] { return raised; }, 2s));
+    runLoopFor(30ms);
+    EXPECT_FALSE(client);
+}
+
+TEST_F(Link, TheClientMayBeDestroyedInsideItsDisconnectedAndConnectedCallbacks)
+{
+    connectWith(kSecret);
+    client->setOnConnected([&] { client.reset(); });
+    ASSERT_TRUE(runLoopUntil([&] { return !client; }, 2s));
+    runLoopFor(30ms);
+
+    client = std::make_shared<IPSClient>();
+    establish();
+    client->setOnDisconnected([&] { client.reset(); });
+    peer->closeConnection();
+    ASSERT_TRUE(runLoopUntil([&] { return !client; }, 2s));
+    runLoopFor(30ms);
+}
+
+} // namespace

@@ -1,0 +1,291 @@
+#include "network/unix_socket_client.h"
+#include "platform/seam.h"
+#include "tests/support/loop.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using KNetwork::UnixSocketClient;
+using TestSupport::runLoopFor;
+using TestSupport::runLoopUntil;
+
+namespace {
+
+std::vector<std::byte> bytesOf(const std::string &text)
+{
+    std::vector<std::byte> out(text.size());
+    std::memcpy(out.data(), text.data(), text.size());
+    return out;
+}
+
+// A plain listening socket; the test accepts and reads by hand.
+class Listener {
+public:
+    explicit Listener(const std::string &where) : path(where)
+    {
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(fd, 4), 0);
+    }
+    ~Listener()
+    {
+        if (conn >= 0)
+            ::close(conn);
+        ::close(fd);
+    }
+    int accept()
+    {
+        conn = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        return conn;
+    }
+    std::string path;
+    int fd = -1;
+    int conn = -1;
+};
+
+struct Recorder {
+    explicit Recorder(UnixSocketClient &client)
+    {
+        client.setOnConnected([this] { ++connected; });
+        client.setOnDisconnected([this] { ++disconnected; });
+        client.setOnData([this](const std::vector<std::byte> &chunk) {
+            chunks.push_back(chunk.size());
+            data.insert(data.end(), chunk.begin(), chunk.end());
+        });
+    }
+    int connected = 0;
+    int disconnected = 0;
+    std::vector<std::size_t> chunks;
+    std::vector<std::byte> data;
+};
+
+class SocketClient : public testing::Test {
+protected:
+    TestSupport::TempDir dir;
+    std::shared_ptr<UnixSocketClient> client = std::make_shared<UnixSocketClient>();
+};
+
+TEST_F(SocketClient, NoSocketFileFailsAtOnceWithTheSystemTextAndNoNotification)
+{
+    Recorder r(*client);
+    std::string error;
+    EXPECT_FALSE(client->connect(dir / "missing.sock", &error));
+    EXPECT_EQ(error, std::strerror(ENOENT));
+    runLoopFor(30ms);
+    EXPECT_EQ(r.connected + r.disconnected, 0);
+}
+
+TEST_F(SocketClient, ConnectedComesFromTheLoopOnceNeverInsideConnect)
+{
+    Listener listener(dir / "s.sock");
+    Recorder r(*client);
+    ASSERT_TRUE(client->connect(listener.path, nullptr));
+    EXPECT_EQ(r.connected, 0);
+    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+    runLoopFor(30ms);
+    EXPECT_EQ(r.connected, 1);
+    EXPECT_EQ(r.disconnected, 0);
+}
+
+TEST_F(SocketClient, APathThatDoesNotFitIsRefusedNotCut)
+{
+    // A socket whose path is the first 107 bytes of the long one: a cut path
+    // would reach it.
+    std::string base = dir.path() + "/";
+    std::string fits = base + std::string(107 - base.size(), 'a');
+    ASSERT_EQ(fits.size(), 107u);
+    Listener listener(fits);
+    Recorder r(*client);
+    std::string error;
+    EXPECT_FALSE(client->connect(fits + "b", &error));
+    EXPECT_NE(error.find("does not fit"), std::string::npos) << error;
+    EXPECT_NE(error.find("108 bytes"), std::string::npos) << error;
+    runLoopFor(30ms);
+    EXPECT_EQ(r.connected, 0);
+
+    // The longest path that fits is used whole.
+    EXPECT_TRUE(client->connect(fits, &error));
+    EXPECT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+}
+
+TEST_F(SocketClient, EmptyPathIsRefused)
+{
+    std::string error;
+    EXPECT_FALSE(client->connect("", &error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST_F(SocketClient, TwentyThousandBytesArriveInOrderInChunksOfAtMost8192)
+{
+    Listener listener(dir / "s.sock");
+    Recorder r(*client);
+    ASSERT_TRUE(client->connect(listener.path, nullptr));
+    ASSERT_GE(listener.accept(), 0);
+    std::vector<std::byte> sent(20000);
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<std::byte>(i * 7 + i / 256);
+    ASSERT_EQ(::write(listener.conn, sent.data(), sent.size()), 20000);
+    ASSERT_TRUE(runLoopUntil([&] { return r.data.size() == 20000; }, 2s));
+    EXPECT_EQ(r.data, sent);
+    EXPECT_GE(r.chunks.size(), 3u);
+    for (std::size_t size : r.chunks)
+        EXPECT_LE(size, UnixSocketClient::kReadChunk);
+}
+
+TEST_F(SocketClient, PeerClosingIsReportedOnceAndSendFailsAfter)
+{
+    Listener listener(dir / "s.sock");
+    Recorder r(*client);
+    ASSERT_TRUE(client->connect(listener.path, nullptr));
+    ASSERT_GE(listener.accept(), 0);
+    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+    ::close(listener.conn);
+    listener.conn = -1;
+    ASSERT_TRUE(runLoopUntil([&] { return r.disconnected == 1; }, 2s));
+    runLoopFor(50ms);
+    EXPECT_EQ(r.disconnected, 1);
+    EXPECT_FALSE(client->send(bytesOf("late")));
+    EXPECT_EQ(r.disconnected, 1);
+}
+
+TEST_F(SocketClient, EmptySendSucceedsAndSendAfterCloseFails)
+{
+    Listener listener(dir / "s.sock");
+    Recorder r(*client);
+    EXPECT_FALSE(client->send(bytesOf("x")));
+    ASSERT_TRUE(client->connect(listener.path, nullptr));
+    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+    EXPECT_TRUE(client->send({}));
+    client->close();
+    EXPECT_FALSE(client->send(bytesOf("x")));
+    runLoopFor(30ms);
+    EXPECT_EQ(r.disconnected, 0);
+}
+
+TEST_F(SocketClient, AWriteThatWouldBlockIsQueuedWholeAndKeepsTheStreamIntact)
+{
+    Listener listener(dir / "s.sock");
+    Recorder r(*client);
+    ASSERT_TRUE(client->connect(listener.path, nullptr));
+    ASSERT_GE(listener.accept(), 0);
+    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+
+    // Far more than the socket buffers hold while the peer does not read.
+    std::vector<std::byte> expected;
+    for (int frame = 0; frame < 400; ++frame) {
+        std::vector<std::byte> bytes(4099, static_cast<std::byte>(frame));
+        ASSERT_TRUE(client->send(bytes)) << frame;
+        expected.insert(expected.end(), bytes.begin(), bytes.end());
+    }
+    std::vector<std::byte> got;
+    ASSERT_TRUE(runLoopUntil([&] {
+        std::byte buffer[65536];
+        ssize_t n = ::recv(listener.conn, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0)
+            got.insert(got.end(), buffer, buffer + n);
+        return got.size() >= expected.size();
+    }, 5s));
+    EXPECT_TRUE(got == expected);
+    EXPECT_EQ(r.disconnected, 0);
+}
+
+TEST_F(SocketClient, PassingTheQueueBoundIsALostLink)
+{
+    Listener listener(dir / "s.sock");
+    Recorder r(*client);
+    ASSERT_TRUE(client->connect(listener.path, nullptr));
+    ASSERT_GE(listener.accept(), 0);
+    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+    std::vector<std::byte> block(1 << 20, std::byte{0x5a});
+    bool refused = false;
+    for (int i = 0; i < 40 && !refused; ++i)
+        refused = !client->send(block);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(r.disconnected, 1);
+    // The peer sees the link end instead of a stream cut in the middle.
+    std::byte buffer[65536];
+    ssize_t n;
+    std::size_t total = 0;
+    while ((n = ::read(listener.conn, buffer, sizeof buffer)) > 0)
+        total += static_cast<std::size_t>(n);
+    EXPECT_EQ(n, 0);
+    EXPECT_LT(total, 40u << 20);
+}
+
+struct OtherUser : Platform::Seam {
+    unsigned userId() override { return static_cast<unsigned>(::getuid()) + 1; }
+};
+
+TEST_F(SocketClient, APeerOfAnotherUserIsALostLinkNotAConnection)
+{
+    Listener listener(dir / "s.sock");
+    OtherUser seam;
+    Platform::ScopedSeam scoped(seam);
+    Recorder r(*client);
+    ASSERT_TRUE(client->connect(listener.path, nullptr));
+    ASSERT_TRUE(runLoopUntil([&] { return r.disconnected == 1; }, 2s));
+    EXPECT_EQ(r.connected, 0);
+}
+
+TEST_F(SocketClient, AFailedSecondConnectKeepsTheFirstAndASuccessfulOneReplacesIt)
+{
+    Listener first(dir / "a.sock");
+    Listener second(dir / "b.sock");
+    Recorder r(*client);
+    ASSERT_TRUE(client->connect(first.path, nullptr));
+    ASSERT_GE(first.accept(), 0);
+    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+
+    EXPECT_FALSE(client->connect(dir / "none.sock", nullptr));
+    ASSERT_TRUE(client->send(bytesOf("still")));
+    char buffer[16] = {};
+    EXPECT_EQ(::read(first.conn, buffer, sizeof buffer), 5);
+
+    ASSERT_TRUE(client->connect(second.path, nullptr));
+    ASSERT_GE(second.accept(), 0);
+    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 2; }, 2s));
+    EXPECT_EQ(::read(first.conn, buffer, sizeof buffer), 0);
+    ASSERT_TRUE(client->send(bytesOf("new")));
+    EXPECT_EQ(::read(second.conn, buffer, sizeof buffer), 3);
+}
+
+TEST_F(SocketClient, ACallbackMayDestroyTheClient)
+{
+    Listener listener(dir / "s.sock");
+    bool dataSeen = false;
+    client->setOnData([&](const std::vector<std::byte> &) {
+        dataSeen = true;
+        client.reset();
+    });
+    ASSERT_TRUE(client->connect(listener.path, nullptr));
+    ASSERT_GE(listener.accept(), 0);
+    ASSERT_EQ(::write(listener.conn, "xyz", 3), 3);
+    ASSERT_TRUE(runLoopUntil([&] { return dataSeen; }, 2s));
+    runLoopFor(30ms);
+    EXPECT_FALSE(client);
+
+    auto other = std::make_shared<UnixSocketClient>();
+    bool lost = false;
+    other->setOnDisconnected([&] {
+        lost = true;
+        other.reset();
+    });
+    Listener listener2(dir / "t.sock");
+    ASSERT_TRUE(other->connect(listener2.path, nullptr));
+    ASSERT_GE(listener2.accept(), 0);
+    ::close(listener2.conn);
+    listener2.conn = -1;
+    ASSERT_TRUE(runLoopUntil([&] { return lost; }, 2s));
+    runLoopFor(30ms);
+}
+
+} // namespace
