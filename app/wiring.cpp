@@ -1,6 +1,8 @@
 #include "app/wiring.h"
 
+#include "accessibility/accessibility_manager.h"
 #include "app/app.h"
+#include "install/message_box.h"
 #include "install/installer.h"
 #include "network/ips_client.h"
 #include "network/link_config.h"
@@ -19,7 +21,23 @@ void Wiring::setUp(KCore::App &app)
 
 void Wiring::launched()
 {
-    connectStep();
+    accessibility = std::make_shared<KSystem::AccessibilityManager>();
+    accessibility->setGrantedCallback([this] { permissionGranted(); });
+    accessibility->setDeniedCallback([this] { permissionMissing(); });
+    accessibility->start();
+}
+
+// Each grant connects anew, on a later loop turn.
+void Wiring::permissionGranted()
+{
+    KCore::App::postToMainThread([this] { connectStep(); });
+}
+
+// Without the permission the link is of no use; the helper waits for it.
+void Wiring::permissionMissing()
+{
+    service.reset();
+    client.reset();
 }
 
 void Wiring::connectStep()
@@ -60,6 +78,8 @@ void Wiring::linkLost()
 void Wiring::tearDown()
 {
     quitTimer.stop();
+    messageBox.reset();
+    accessibility.reset();
     service.reset();
     client.reset();
 }

@@ -14,6 +14,12 @@ class IPSClient;
 namespace Helper {
 class Service;
 }
+namespace KSystem {
+class AccessibilityManager;
+}
+namespace KUI {
+class MessageBox;
+}
 
 // Connects the helper's subsystems through callbacks on the main thread.
 // Its slots live as long as main; every callback reaches them through this
@@ -29,12 +35,16 @@ public:
 
 private:
     void launched();
+    void permissionGranted();
+    void permissionMissing();
     void connectStep();
     void connected();
     void linkLost();
     void tearDown();
 
     const std::string &appIdPrefix;
+    std::shared_ptr<KUI::MessageBox> messageBox;
+    std::shared_ptr<KSystem::AccessibilityManager> accessibility;
     std::shared_ptr<KNetwork::IPSClient> client;
     std::shared_ptr<Helper::Service> service;
     KCore::Timer quitTimer;

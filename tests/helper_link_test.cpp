@@ -174,3 +174,70 @@ TEST_F(HelperLink, SigtermWhileConnectedIsAnOrderlyQuit)
 }
 
 } // namespace
+
+namespace {
+
+// A top-level window of another client whose title holds the text.
+Window findWindow(Display *display, const std::string &text)
+{
+    Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    Window found = 0;
+    if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count))
+        return 0;
+    for (unsigned int i = 0; i < count && !found; ++i) {
+        char *name = nullptr;
+        XWindowAttributes attributes;
+        if (XFetchName(display, children[i], &name) && name) {
+            if (std::string(name).find(text) != std::string::npos
+                && XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable)
+                found = children[i];
+            XFree(name);
+        }
+    }
+    if (children)
+        XFree(children);
+    return found;
+}
+
+// What a window manager sends when the user clicks the close button.
+void askToClose(Display *display, Window window)
+{
+    XEvent event = {};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, window, False, NoEventMask, &event);
+    XFlush(display);
+}
+
+TEST(HelperPermission, WithoutXTestItGuidesTheUserNeverConnectsAndClosingTheWindowQuits)
+{
+    TestSupport::Xvfb x;
+    ASSERT_TRUE(x.start({"-extension", "XTEST"}));
+    TestSupport::TempDir home;
+    std::filesystem::create_directories(home / "Library/Group Containers/group.pro.tessaron.shared");
+    FakeMainApp app(home / "Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock",
+                    KNetwork::linkSecret("pro.tessaron"));
+    TestSupport::Process helper;
+    ASSERT_TRUE(helper.start({TESSARON_HELPER_EXECUTABLE},
+        {{"HOME", home.path()}, {"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", ""}}));
+
+    Display *display = XOpenDisplay(x.display().c_str());
+    ASSERT_NE(display, nullptr);
+    Window window = 0;
+    ASSERT_TRUE(runLoopUntil([&] { return (window = findWindow(display, "Tessaron Helper")) != 0; }, 10s));
+    // Well past the one-second poll: still waiting for the permission.
+    EXPECT_FALSE(runLoopUntil([&] { return app.accepted() || helper.wait(0ms); }, 2500ms));
+
+    askToClose(display, window);
+    ASSERT_TRUE(runLoopUntil([&] { return helper.wait(0ms); }, 5s));
+    EXPECT_EQ(helper.exitCode(), 0);
+    EXPECT_FALSE(app.accepted());
+    XCloseDisplay(display);
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+#include "accessibility/accessibility_manager.h"
+
+#include "accessibility/accessibility_dialog.h"
+#include "app/app.h"
+#include "app/startup.h"
+#include "app/timer.h"
+#include "install/message_box.h"
+#include "service/pointer.h"
+
+#include <atomic>
+#include <string>
+
+namespace KSystem {
+
+struct AccessibilityManager::Impl : std::enable_shared_from_this<AccessibilityManager::Impl> {
+    std::function<void()> granted;
+    std::function<void()> denied;
+    std::shared_ptr<KUI::AccessibilityDialog> dialog;
+    std::shared_ptr<KCore::Timer> timer;
+    PermissionState state = PermissionState::Unknown;
+
+    void check();
+    void openWindow();
+};
+
+void AccessibilityManager::Impl::check()
+{
+    std::weak_ptr<Impl> weak = weak_from_this();
+    if (!timer) {
+        timer = std::make_shared<KCore::Timer>();
+        timer->setCallback([weak] {
+            auto self = weak.lock();
+            if (self && self->timer)
+                self->check();
+        });
+        timer->start(kMissingPollInterval, {});
+    }
+
+    bool limited = false;
+    bool missing = permissionMissing(&limited);
+    PermissionStep step = nextPermissionStep(state, missing, limited, dialog != nullptr);
+    if (step.openWindow)
+        openWindow();
+    state = step.state;
+    if (step.pollInterval > 0.0 && timer)
+        timer->start(step.pollInterval, {});
+    if (step.postGranted) {
+        KCore::App::postToMainThread([weak] {
+            std::function<void()> granted;
+            if (auto self = weak.lock())
+                granted = self->granted;
+            if (granted)
+                granted();
+        });
+    }
+    // Last: the callback may destroy the manager.
+    if (step.callDenied && denied) {
+        auto callback = denied;
+        callback();
+    }
+}
+
+void AccessibilityManager::Impl::openWindow()
+{
+    std::weak_ptr<Impl> weak = weak_from_this();
+    dialog = std::make_shared<KUI::AccessibilityDialog>();
+    dialog->setGrantedCallback([weak] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        // Closes the window from inside its own poll; the poll touches
+        // nothing of the dialog afterwards.
+        self->dialog.reset();
+        self->check();
+    });
+    dialog->setClosedCallback([] { KCore::App::quit(); });
+    dialog->show();
+}
+
+AccessibilityManager::AccessibilityManager()
+    : impl(std::make_shared<Impl>())
+{
+}
+
+AccessibilityManager::~AccessibilityManager()
+{
+    // A check still running (a modal alert) may hold the Impl a little
+    // longer; it must find neither timer nor window nor callbacks.
+    impl->timer.reset();
+    impl->dialog.reset();
+    impl->granted = nullptr;
+    impl->denied = nullptr;
+}
+
+void AccessibilityManager::setGrantedCallback(std::function<void()> callback)
+{
+    impl->granted = std::move(callback);
+}
+
+void AccessibilityManager::setDeniedCallback(std::function<void()> callback)
+{
+    impl->denied = std::move(callback);
+}
+
+void AccessibilityManager::start()
+{
+    // Held: a callback within the check may destroy this manager.
+    auto keep = impl;
+    keep->check();
+}
+
+PermissionState AccessibilityManager::state() const
+{
+    return impl->state;
+}
+
+double AccessibilityManager::pollInterval() const
+{
+    return impl->timer ? impl->timer->interval() : 0.0;
+}
+
+bool AccessibilityManager::isWindowOpen() const
+{
+    return impl->dialog != nullptr;
+}
+
+bool permissionMissing(bool *limited)
+{
+    if (!isAccessibilityTrusted())
+        return true;
+    if (canCreateEventTap())
+        return false;
+    if (limited)
+        *limited = true;
+    OSVersion version = osVersion();
+    if (!probeFailureIsLimitation(version.major, version.minor))
+        return false;
+    showSystemLimitationAndQuit();
+    return true;
+}
+
+void showSystemLimitationAndQuit()
+{
+    static std::atomic<bool> shown{false};
+    if (shown.exchange(true))
+        return;
+    std::string name;
+    if (KCore::App *app = KCore::App::instance())
+        name = app->bundleName();
+    std::string message = name
+        + "\n\nAccessibility permission granted, but system limitation prevents functionality. "
+          "Application will now exit";
+    KUI::MessageBox::showMessage(message, "", KUI::MessageBox::Informational, {"OK"});
+    KCore::App::quit();
+}
+
+} // namespace KSystem
