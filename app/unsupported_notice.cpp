@@ -1,9 +1,24 @@
 #include "app/unsupported_notice.h"
 
 #include "app/app.h"
+#include "install/installer.h"
+#include "install/message_box.h"
 
-void showUnsupportedNotice()
+void showUnsupportedNotice(std::shared_ptr<KUI::MessageBox> &messageBox)
 {
-    // The notice itself comes with the alert panel; until then, leave in order.
-    KCore::App::quit();
+    KCore::App &app = *KCore::App::instance();
+    messageBox = std::make_shared<KUI::MessageBox>();
+    messageBox->setTitle(app.bundleName() + " v" + app.bundleShortVersion() + " (" + app.bundleVersion() + ")");
+    messageBox->setMessageText(app.bundleName()
+        + " is only compatible with\nmacOS 10.10, 10.11, 10.12, and 10.13.\n\n"
+          "If you're running macOS 10.14 or later, please download the full app using the button below.");
+    messageBox->addButton("OK");
+    int download = messageBox->addButton("Download " + containerAppName());
+    messageBox->show([download](int result) {
+        if (result == download) {
+            if (KCore::App *current = KCore::App::instance())
+                current->openURL(kProductSiteURL);
+        }
+        KCore::App::quit();
+    });
 }

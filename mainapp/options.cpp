@@ -51,6 +51,10 @@ Commands (those marked * wait for a connected helper):
   close                    * close the link and listen for the next helper
   exit                       close the link and end with status 0
 
+Started without arguments (as the helper starts it), it reads them from
+~/Library/Containers/<identifier>/Data/Library/Application Support/launch-arguments,
+one argument per line, when that file exists.
+
 Output, one event per line: listening <path>, connected, handshake-ok, ready,
 features <code>, accessibility-status <version> <trusted>,
 message <type> <hex>, sent <n> moves, error <text>, disconnected,

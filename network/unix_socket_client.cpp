@@ -24,6 +24,7 @@ struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
     std::size_t queueOffset = 0;
     bool connecting = false;
     bool lost = false;
+    bool writeBroken = false;
 
     ~Impl() { teardown(); }
 
@@ -35,6 +36,7 @@ struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
     bool enqueue(const std::byte *data, std::size_t size);
     void flushQueue();
     void lose();
+    void writeFailed();
 };
 
 namespace {
@@ -84,6 +86,7 @@ void UnixSocketClient::Impl::teardown()
     queueOffset = 0;
     connecting = false;
     lost = false;
+    writeBroken = false;
 }
 
 void UnixSocketClient::Impl::readReady()
@@ -144,9 +147,9 @@ bool UnixSocketClient::Impl::enqueue(const std::byte *data, std::size_t size)
 {
     if (queue.size() - queueOffset + size > kMaxQueued) {
         // The peer stopped reading; the stream cannot stay whole. Let both
-        // ends see the link go.
+        // ends see the link go; our own read then reports it.
         ::shutdown(fd, SHUT_RDWR);
-        lose();
+        writeFailed();
         return false;
     }
     if (queueOffset > 0 && queueOffset >= queue.size() / 2) {
@@ -167,13 +170,24 @@ void UnixSocketClient::Impl::flushQueue()
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return;
         } else if (errno != EINTR) {
-            lose();
+            writeFailed();
             return;
         }
     }
     queue.clear();
     queueOffset = 0;
     writeNotifier->setEnabled(false);
+}
+
+// The peer can no longer hear us, but what it sent before it went is still
+// ours to read, in order: the read side reports the loss at the end of it.
+void UnixSocketClient::Impl::writeFailed()
+{
+    writeBroken = true;
+    queue.clear();
+    queueOffset = 0;
+    if (writeNotifier)
+        writeNotifier->setEnabled(false);
 }
 
 void UnixSocketClient::Impl::lose()
@@ -254,7 +268,7 @@ bool UnixSocketClient::send(const std::vector<std::byte> &bytes)
 {
     // Held for the call: a lost link's callback may drop this client.
     std::shared_ptr<Impl> self = impl;
-    if (self->fd < 0 || self->lost)
+    if (self->fd < 0 || self->lost || self->writeBroken)
         return false;
     if (bytes.empty())
         return true;
@@ -269,7 +283,7 @@ bool UnixSocketClient::send(const std::vector<std::byte> &bytes)
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return self->enqueue(bytes.data() + offset, bytes.size() - offset);
         } else if (errno != EINTR) {
-            self->lose();
+            self->writeFailed();
             return false;
         }
     }

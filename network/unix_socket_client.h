@@ -11,7 +11,9 @@ namespace KNetwork {
 // A non-blocking client of a local stream socket, driven by the main loop.
 // It reports the connection, each chunk read and the loss of the link, and
 // writes whole buffers: what the socket cannot take at once is queued and
-// sent when it becomes writable, so a frame is never cut on the wire.
+// sent when it becomes writable, so a frame is never cut on the wire. The
+// loss is reported once, by the read side: after a failed write, what the
+// peer sent before it went is still delivered first.
 // Main thread only; a callback may destroy the client.
 class UnixSocketClient : public std::enable_shared_from_this<UnixSocketClient> {
 public:

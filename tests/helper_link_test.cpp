@@ -13,10 +13,13 @@
 #include <QElapsedTimer>
 
 #include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 #include <bit>
 #include <csignal>
 #include <filesystem>
+#include <map>
 
 using namespace std::chrono_literals;
 using TestSupport::FakeMainApp;
@@ -238,6 +241,98 @@ TEST(HelperPermission, WithoutXTestItGuidesTheUserNeverConnectsAndClosingTheWind
     EXPECT_EQ(helper.exitCode(), 0);
     EXPECT_FALSE(app.accepted());
     XCloseDisplay(display);
+}
+
+} // namespace
+
+namespace {
+
+void pressKey(Display *display, KeySym key)
+{
+    KeyCode code = XKeysymToKeycode(display, key);
+    XTestFakeKeyEvent(display, code, True, CurrentTime);
+    XTestFakeKeyEvent(display, code, False, CurrentTime);
+    XFlush(display);
+}
+
+class UnsupportedSystem : public testing::TestWithParam<bool> {};
+
+// On 10.14 the helper only offers the full app and quits on the answer;
+// Download opens the site first, OK opens nothing.
+TEST_P(UnsupportedSystem, TheNoticeOffersTheFullAppAndAnyAnswerQuits)
+{
+    bool download = GetParam();
+    TestSupport::Xvfb x;
+    ASSERT_TRUE(x.start());
+    TestSupport::TempDir home;
+    TestSupport::Process helper;
+    ASSERT_TRUE(helper.start({TESSARON_HELPER_HARNESS, "10.14.0"},
+        {{"HOME", home.path()}, {"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", ""}}));
+    Display *display = XOpenDisplay(x.display().c_str());
+    ASSERT_NE(display, nullptr);
+    Window alert = 0;
+    ASSERT_TRUE(runLoopUntil([&] { return (alert = findWindow(display, "Tessaron Helper v1.0.0 (1)")) != 0; }, 10s));
+    EXPECT_FALSE(helper.wait(0ms));
+
+    XSetInputFocus(display, alert, RevertToParent, CurrentTime);
+    XSync(display, False);
+    TestSupport::runLoopFor(200ms);
+    if (download)
+        pressKey(display, XK_Tab);
+    pressKey(display, XK_space);
+    ASSERT_TRUE(runLoopUntil([&] { return helper.wait(0ms); }, 5s));
+    EXPECT_EQ(helper.exitCode(), 0);
+    EXPECT_EQ(helper.out(), download ? "open-url https://tessaron.pro\n" : "");
+    XCloseDisplay(display);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UnsupportedSystem, testing::Values(false, true),
+    [](const auto &info) { return std::string(info.param ? "Download" : "OK"); });
+
+} // namespace
+
+namespace {
+
+// The stand-in main app and the real helper, each a process of its own,
+// meet in a private HOME; the moves reach the X pointer.
+TEST(HelperAndStandIn, TheMainAppsMovesReachTheXPointerAndTheHelperQuitsAfter)
+{
+    TestSupport::Xvfb x;
+    ASSERT_TRUE(x.start());
+    TestSupport::TempDir home;
+    const std::map<std::string, std::string> env = {
+        {"HOME", home.path()}, {"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", ""}};
+    TestSupport::Process mainApp;
+    ASSERT_TRUE(mainApp.start({TESSARON_MAIN_APP, "--once", "-c", "move 100 200.5; line 300 300 310 310 11; exit"}, env));
+    std::string line;
+    ASSERT_TRUE(mainApp.readLine(&line, 10s));
+    ASSERT_EQ(line.rfind("listening ", 0), 0u) << line;
+
+    TestSupport::Process helper;
+    ASSERT_TRUE(helper.start({TESSARON_HELPER_EXECUTABLE}, env));
+    ASSERT_TRUE(mainApp.wait(20s));
+    EXPECT_EQ(mainApp.exitCode(), 0) << mainApp.err();
+    // The main app leaves at once after its last move: the helper still
+    // applies everything that reached it before the link went.
+    for (const char *expected : {"handshake-ok\n", "sent 1 moves\n", "sent 11 moves\n"})
+        EXPECT_NE(mainApp.out().find(expected), std::string::npos) << expected << " in:\n" << mainApp.out();
+
+    // The main app may be gone before the helper has read everything.
+    Display *display = XOpenDisplay(x.display().c_str());
+    ASSERT_NE(display, nullptr);
+    auto at = [&] {
+        Window root, child;
+        int px = -1, py = -1, wx, wy;
+        unsigned int mask;
+        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &px, &py, &wx, &wy, &mask);
+        return std::make_pair(px, py);
+    };
+    EXPECT_TRUE(runLoopUntil([&] { return at() == std::make_pair(310, 310); }, 5s)) << at().first << "," << at().second;
+    XCloseDisplay(display);
+
+    // The link closed: the helper leaves about a second later, in order.
+    ASSERT_TRUE(helper.wait(5s));
+    EXPECT_EQ(helper.exitCode(), 0);
 }
 
 } // namespace

@@ -210,7 +210,7 @@ TEST_F(SocketClient, PassingTheQueueBoundIsALostLink)
     for (int i = 0; i < 40 && !refused; ++i)
         refused = !client->send(block);
     EXPECT_TRUE(refused);
-    EXPECT_EQ(r.disconnected, 1);
+    ASSERT_TRUE(runLoopUntil([&] { return r.disconnected == 1; }, 2s));
     // The peer sees the link end instead of a stream cut in the middle.
     std::byte buffer[65536];
     ssize_t n;
@@ -224,6 +224,25 @@ TEST_F(SocketClient, PassingTheQueueBoundIsALostLink)
 struct OtherUser : Platform::Seam {
     unsigned userId() override { return static_cast<unsigned>(::getuid()) + 1; }
 };
+
+TEST_F(SocketClient, WhatThePeerSentBeforeItWentIsDeliveredBeforeTheLoss)
+{
+    Listener listener(dir / "s.sock");
+    Recorder r(*client);
+    ASSERT_TRUE(client->connect(listener.path, nullptr));
+    ASSERT_GE(listener.accept(), 0);
+    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+    ASSERT_EQ(::write(listener.conn, "last words", 10), 10);
+    ::close(listener.conn);
+    listener.conn = -1;
+    // Our write fails first; the bytes already sent still arrive, then the loss.
+    EXPECT_FALSE(client->send(bytesOf("hello?")) && client->send(bytesOf("anyone?")));
+    EXPECT_EQ(r.disconnected, 0);
+    ASSERT_TRUE(runLoopUntil([&] { return r.disconnected == 1; }, 2s));
+    EXPECT_EQ(r.data, bytesOf("last words"));
+    runLoopFor(30ms);
+    EXPECT_EQ(r.disconnected, 1);
+}
 
 TEST_F(SocketClient, APeerOfAnotherUserIsALostLinkNotAConnection)
 {

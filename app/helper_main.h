@@ -1,0 +1,6 @@
+#pragma once
+
+// The helper's whole run: checks the display, builds the application, and
+// either shows the unsupported-system notice or wires the subsystems, then
+// runs the loop. The caller installs the platform's answers first.
+int helperMain(int argc, char **argv);
