@@ -2,11 +2,14 @@
 
 #include "accessibility/accessibility_manager.h"
 #include "app/app.h"
-#include "install/message_box.h"
 #include "install/installer.h"
+#include "install/launcher.h"
+#include "install/message_box.h"
 #include "network/ips_client.h"
 #include "network/link_config.h"
 #include "service/service.h"
+
+#include <chrono>
 
 Wiring::Wiring(const std::string &prefix)
     : appIdPrefix(prefix)
@@ -42,6 +45,9 @@ void Wiring::permissionMissing()
 
 void Wiring::connectStep()
 {
+    // Not in place yet: the installation flow shows its message and quits.
+    if (!install(messageBox))
+        return;
     client = std::make_shared<KNetwork::IPSClient>();
     client->setSecret(KNetwork::linkSecret(appIdPrefix));
     client->setOnConnected([this] { connected(); });
@@ -82,4 +88,6 @@ void Wiring::tearDown()
     accessibility.reset();
     service.reset();
     client.reset();
+    // The main app started after an installation must not be lost to the exit.
+    KInstall::waitForPendingLaunches(std::chrono::seconds(5));
 }

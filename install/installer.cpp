@@ -1,10 +1,81 @@
 #include "install/installer.h"
 
 #include "app/app.h"
+#include "app/bundle_info.h"
+#include "install/bundle_mover.h"
 #include "install/install_rules.h"
+#include "install/launcher.h"
+#include "install/message_box.h"
+#include "platform/seam.h"
+
+#include <cstdlib>
+
+namespace {
+
+std::string helperBundleId()
+{
+    KCore::App *app = KCore::App::instance();
+    return app ? app->bundleIdentifier() : KCore::mainBundleInfoValue("CFBundleIdentifier");
+}
+
+std::string home()
+{
+    const char *value = std::getenv("HOME");
+    return value ? std::string(value) : std::string();
+}
+
+std::string productAppBundlePath()
+{
+    return KInstall::productAppBundlePathFor(Platform::seam().applicationsFolder(), containerAppName());
+}
+
+} // namespace
 
 std::string containerAppName()
 {
     KCore::App *app = KCore::App::instance();
     return KInstall::containerAppNameFor(app ? app->bundleName() : std::string());
+}
+
+std::string completeInstallPath()
+{
+    return KInstall::completeInstallPathFor(KInstall::containerInstallPathFor(helperBundleId(), home()),
+        KInstall::bundleFileNameFor(KCore::mainBundlePath()));
+}
+
+int ensureHelperInstalled()
+{
+    return KInstall::ensureInstalled(KCore::mainBundlePath(), completeInstallPath(), productAppBundlePath(),
+        KInstall::systemFileSystem());
+}
+
+bool install(std::shared_ptr<KUI::MessageBox> &messageBox)
+{
+    KCore::App &app = *KCore::App::instance();
+    // Read before the check: once the bundle has moved, its Info.plist is
+    // no longer where the running program's path says.
+    std::string appName = containerAppName();
+    std::string bundleName = app.bundleName();
+    std::string title = KInstall::installAlertTitle(bundleName, app.bundleShortVersion(), app.bundleVersion());
+    std::string installed = completeInstallPath();
+    int result = ensureHelperInstalled();
+    std::string message = KInstall::installMessage(result, appName, bundleName);
+    if (message.empty())
+        return true;
+
+    messageBox = std::make_shared<KUI::MessageBox>();
+    messageBox->setTitle(title);
+    // Without a place there is no icon to point at: the default one shows.
+    if (!installed.empty())
+        messageBox->setIcon(installed + "/Contents/Resources/AppIcon.icns");
+    messageBox->setMessageText(message);
+    bool installedNow = result == KInstall::Installed;
+    messageBox->show([installedNow, appName](int) {
+        // Only a fresh installation starts the main app; every answer quits.
+        if (installedNow)
+            launchApplication(KInstall::productAppBundlePathFor(Platform::seam().applicationsFolder(), appName),
+                true, false);
+        KCore::App::quit();
+    });
+    return false;
 }

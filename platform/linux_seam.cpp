@@ -1,5 +1,6 @@
 #include "platform/linux_seam.h"
 
+#include "install/launcher.h"
 #include "service/pointer_x11.h"
 
 #include <QCoreApplication>
@@ -53,6 +54,15 @@ void LinuxSeam::openURL(const std::string &url)
     QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
     if (parsed.isValid() && !parsed.isRelative())
         QDesktopServices::openUrl(parsed);
+}
+
+} // namespace Platform
+
+namespace Platform {
+
+void LinuxSeam::launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance)
+{
+    KInstall::launchApplicationNow(bundlePath, activates, createsNewInstance);
 }
 
 } // namespace Platform

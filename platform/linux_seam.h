@@ -11,7 +11,7 @@ class PointerPoster;
 namespace Platform {
 
 // The real answers on a Linux desktop: X11 for the input permission and the
-// pointer, the desktop's URL handler. Main installs one with setSystemSeam.
+// pointer, the desktop's URL handler, a detached process for an application. Main installs one with setSystemSeam.
 // Main thread only, once the App exists.
 class LinuxSeam : public Seam {
 public:
@@ -24,6 +24,7 @@ public:
     void postPointerEvent(PointerEventKind kind, double x, double y) override;
     void flushPointerEvents() override;
     void openURL(const std::string &url) override;
+    void launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance) override;
 
 private:
     std::unique_ptr<X11Input::PointerPoster> poster;

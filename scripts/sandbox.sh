@@ -6,7 +6,8 @@
 #   scripts/sandbox.sh BOX command [args...]
 #
 # BOX is a folder outside /tmp (which is bound in); it gets Applications/ and
-# home/ (the command's HOME). /usr and /etc are bound in read-only from the
+# home/ (the command's HOME), and command.pid: the command's process id, for
+# signals (the sandbox's own process does not pass them on). /usr and /etc are bound in read-only from the
 # host, /tmp as it is, so the X socket stays reachable.
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 BOX command [args...]" >&2; exit 2; }
@@ -37,6 +38,7 @@ mount --bind "$box/home" "$root/home/user"
 mkdir -p "$box/home/.runtime"
 chmod 700 "$box/home/.runtime"
 cd "$root"
+echo $$ >"$box/command.pid"
 exec chroot "$root" /usr/bin/env HOME=/home/user XDG_RUNTIME_DIR=/home/user/.runtime \
     ${DISPLAY:+DISPLAY=$DISPLAY} PATH=/usr/local/bin:/usr/bin:/bin "$@"
 ' sandbox "$box" "$@"

@@ -1,6 +1,6 @@
 // The permission watcher's transitions, driven through the seam's trust and
-// probe answers on the real loop. The quitting paths run in a child process
-// (accessibility_process_test.cpp).
+// probe answers on the real loop, and its quitting paths in child processes.
+#include "accessibility/accessibility_dialog.h"
 #include "accessibility/accessibility_manager.h"
 #include "app/app.h"
 #include "tests/accessibility_test_seam.h"
@@ -8,9 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
 #include <QWidget>
+
+#include <cstdio>
 
 using namespace std::chrono_literals;
 using AccessibilityTest::FakeBundle;
@@ -78,23 +82,27 @@ protected:
     bool deniedOutsideStart = false;
 };
 
+// From 10.10 on a failing probe does not count against the grant, and says nothing.
 TEST_F(ManagerTest, FirstStartGrantedPollsEveryFiveSecondsAndPostsGrantedOnce)
 {
     seam.trusted = true;
-    EXPECT_EQ(manager->pollInterval(), 0.0) << "nothing runs before start()";
+    seam.probe = false;
+    seam.version = {10, 12, 6};
     start();
     EXPECT_EQ(manager->state(), PermissionState::Granted);
     EXPECT_EQ(manager->pollInterval(), 5.0);
     EXPECT_FALSE(manager->isWindowOpen());
     EXPECT_EQ(granted, 0) << "posted, not called within start()";
-    runLoopFor(50ms);
+    bool sawAlert = false;
+    runLoopUntil([&] { return (sawAlert = alertVisible()); }, 200ms);
+    EXPECT_FALSE(sawAlert);
     EXPECT_EQ(granted, 1);
     EXPECT_FALSE(grantedInsideStart);
     EXPECT_EQ(denied, 0);
     EXPECT_EQ(openWindows(), 0);
 }
 
-TEST_F(ManagerTest, FirstStartMissingOpensTheWindowAndRaisesDeniedWithinStart)
+TEST_F(ManagerTest, FirstStartMissingOpensTheWindowAndRaisesDeniedOnceWithinStart)
 {
     start();
     EXPECT_EQ(manager->state(), PermissionState::Missing);
@@ -104,30 +112,28 @@ TEST_F(ManagerTest, FirstStartMissingOpensTheWindowAndRaisesDeniedWithinStart)
     EXPECT_EQ(denied, 1);
     EXPECT_FALSE(deniedOutsideStart);
     EXPECT_EQ(seam.probeQueries, 0) << "no probe without trust";
-    runLoopFor(50ms);
-    EXPECT_EQ(granted, 0);
-}
-
-TEST_F(ManagerTest, FurtherTicksWhileMissingOpenNoSecondWindowAndRaiseNoSecondDenied)
-{
-    start();
-    int queries = seam.trustQueries;
+    // Further ticks, the polls' and our own, open no second window and raise
+    // no second denied.
+    const int queries = seam.trustQueries;
     runLoopFor(2300ms);
     EXPECT_GT(seam.trustQueries, queries + 2) << "both polls keep asking";
     start();
     EXPECT_EQ(openWindows(), 1);
     EXPECT_EQ(denied, 1);
-    EXPECT_EQ(manager->state(), PermissionState::Missing);
+    EXPECT_EQ(granted, 0);
 }
 
 TEST_F(ManagerTest, TrustGrantedWhileTheWindowIsOpenGivesOneGrantedAndClosesIt)
 {
+    KCore::App::setDockIconVisible(false);
     start();
     ASSERT_EQ(openWindows(), 1);
+    EXPECT_TRUE(KCore::App::isDockIconVisible());
     seam.trusted = true;
     ASSERT_TRUE(runLoopUntil([&] { return granted > 0 && !manager->isWindowOpen(); }, 3s));
     EXPECT_EQ(manager->state(), PermissionState::Granted);
     EXPECT_EQ(manager->pollInterval(), 5.0);
+    EXPECT_FALSE(KCore::App::isDockIconVisible());
     runLoopFor(1500ms);
     EXPECT_EQ(granted, 1);
     EXPECT_EQ(openWindows(), 0);
@@ -138,7 +144,7 @@ TEST_F(ManagerTest, WhenTheManagerSeesTrustFirstTheWindowStillGoesWithoutASecond
 {
     start();
     seam.trusted = true;
-    start();   // the manager's own tick, before the window's poll
+    start(); // the manager's own tick, before the window's poll
     EXPECT_EQ(manager->state(), PermissionState::Granted);
     EXPECT_TRUE(manager->isWindowOpen()) << "the window's own poll closes it";
     ASSERT_TRUE(runLoopUntil([&] { return !manager->isWindowOpen(); }, 3s));
@@ -164,61 +170,141 @@ TEST_F(ManagerTest, TrustRevokedAfterGrantedOpensTheWindowAgain)
     EXPECT_EQ(manager->pollInterval(), 5.0);
 }
 
-TEST_F(ManagerTest, ProbeFailingFromTenTenOnCountsAsGrantedWithoutAMessage)
-{
-    seam.trusted = true;
-    seam.probe = false;
-    seam.version = {10, 12, 6};
-    start();
-    EXPECT_EQ(manager->state(), PermissionState::Granted);
-    EXPECT_FALSE(manager->isWindowOpen());
-    bool sawAlert = false;
-    runLoopUntil([&] { return (sawAlert = alertVisible()); }, 200ms);
-    EXPECT_FALSE(sawAlert);
-    EXPECT_EQ(granted, 1);
-}
-
+// A quit here (the user-close path) would end the binary via the guard.
 TEST_F(ManagerTest, DestroyingTheManagerClosesTheWindowAndStopsPolling)
 {
     KCore::App::setDockIconVisible(false);
     start();
     ASSERT_EQ(openWindows(), 1);
-    EXPECT_TRUE(KCore::App::isDockIconVisible());
     manager.reset();
     EXPECT_EQ(openWindows(), 0);
     EXPECT_FALSE(KCore::App::isDockIconVisible());
-    int queries = seam.trustQueries;
-    // A quit here (the user-close path) would end the binary via the guard.
+    const int queries = seam.trustQueries;
     runLoopFor(1300ms);
     EXPECT_EQ(seam.trustQueries, queries);
 }
 
-TEST_F(ManagerTest, TheDockIconShowsWhileTheWindowIsOpenAndHidesAfterTheGrant)
-{
-    KCore::App::setDockIconVisible(false);
-    start();
-    EXPECT_TRUE(KCore::App::isDockIconVisible());
-    seam.trusted = true;
-    ASSERT_TRUE(runLoopUntil([&] { return !manager->isWindowOpen(); }, 3s));
-    EXPECT_FALSE(KCore::App::isDockIconVisible());
-}
-
-TEST_F(ManagerTest, TheDeniedCallbackMayDestroyTheManager)
+TEST_F(ManagerTest, TheDeniedCallbackMayDestroyTheManagerAndAPostedGrantIsDroppedWithIt)
 {
     manager->setDeniedCallback([this] { manager.reset(); });
     start();
     EXPECT_FALSE(manager);
     EXPECT_EQ(openWindows(), 0);
     runLoopFor(1200ms);
-}
 
-TEST_F(ManagerTest, AGrantPostedBeforeTheManagerWentIsDropped)
-{
+    manager = std::make_shared<KSystem::AccessibilityManager>();
+    manager->setGrantedCallback([this] { ++granted; });
     seam.trusted = true;
     start();
     manager.reset();
     runLoopFor(50ms);
     EXPECT_EQ(granted, 0);
+}
+
+void say(const std::string &line)
+{
+    std::fputs((line + "\n").c_str(), stderr);
+}
+
+// A quit ends the process, so each quitting path runs in a death test's
+// child, which answers every alert with its first button, closes the window
+// when asked, and says on stderr what it saw.
+class QuitPath : public ManagerTest {
+protected:
+    QuitPath() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+    void watch(bool closeWindow)
+    {
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+        KCore::App::instance()->setOnWillTerminate([] { say("will-terminate"); });
+        manager->setGrantedCallback([] { say("granted"); });
+        manager->setDeniedCallback([] { say("denied"); });
+        auto *poll = new QTimer(qApp);
+        QObject::connect(poll, &QTimer::timeout, [closeWindow] {
+            for (QWidget *widget : QApplication::topLevelWidgets()) {
+                auto *box = qobject_cast<QMessageBox *>(widget);
+                if (box && box->isVisible()) {
+                    QString seen = "alert " + box->windowTitle() + ";" + box->text().replace('\n', '~') + ";"
+                        + box->informativeText() + ";" + (box->icon() == QMessageBox::Information ? "i" : "other");
+                    for (QAbstractButton *button : box->buttons())
+                        seen += ";" + button->text();
+                    say(seen.toStdString());
+                    box->buttons().first()->click();
+                    return;
+                }
+                if (widget->objectName() == QLatin1String("AccessibilityWindow") && widget->isVisible()
+                    && widget->property("seen").isNull()) {
+                    widget->setProperty("seen", true);
+                    say("window-open");
+                    if (closeWindow)
+                        widget->close();
+                }
+            }
+        });
+        poll->start(10);
+    }
+};
+
+const std::string kLimitationAlert = "alert ;Tessaron Helper~~Accessibility permission granted, but system limitation "
+                                     "prevents functionality. Application will now exit;;i;OK\n";
+
+// The older systems are the rules' table; one is enough for the quitting path.
+TEST_F(QuitPath, OnAnOldSystemTrustWithAFailingProbeShowsTheLimitationThenQuits)
+{
+    seam.trusted = true;
+    seam.probe = false;
+    seam.version = {10, 9, 5};
+    // The alert is answered within start(); no window, no notification, the
+    // state unchanged, then the orderly quit.
+    EXPECT_EXIT(
+        {
+            watch(false);
+            manager->start();
+            say("state " + std::to_string(static_cast<int>(manager->state())));
+            runLoopFor(10s);
+        },
+        testing::ExitedWithCode(0), "^" + kLimitationAlert + "state 0\nwill-terminate\n$");
+}
+
+TEST_F(QuitPath, TheWindowsPollShowsTheLimitationOnAnyVersion)
+{
+    seam.trusted = true;
+    seam.probe = false;
+    EXPECT_EXIT(
+        {
+            watch(false);
+            KUI::AccessibilityDialog dialog;
+            dialog.setGrantedCallback([] { say("granted"); });
+            dialog.show();
+            runLoopFor(10s);
+        },
+        testing::ExitedWithCode(0), "^window-open\n" + kLimitationAlert + "will-terminate\n$");
+}
+
+// The quit is posted: the second call returns at once, before it lands.
+TEST_F(QuitPath, TheLimitationIsShownOncePerProcess)
+{
+    EXPECT_EXIT(
+        {
+            watch(false);
+            KSystem::showSystemLimitationAndQuit();
+            say("first-returned");
+            KSystem::showSystemLimitationAndQuit();
+            say("second-returned");
+            runLoopFor(10s);
+        },
+        testing::ExitedWithCode(0), "^" + kLimitationAlert + "first-returned\nsecond-returned\nwill-terminate\n$");
+}
+
+TEST_F(QuitPath, TheUserClosingTheWindowQuitsTheHelper)
+{
+    EXPECT_EXIT(
+        {
+            watch(true);
+            manager->start();
+            runLoopFor(10s);
+        },
+        testing::ExitedWithCode(0), "^denied\nwindow-open\nwill-terminate\n$");
 }
 
 } // namespace

@@ -66,8 +66,6 @@ struct VersionCase {
 
 const VersionCase kVersions[] = {
     {"Yosemite", 10, 10, false},
-    {"Sierra", 10, 12, false},
-    {"HighSierra", 10, 13, false},
     {"Eleven", 11, 0, false},
     {"Mavericks", 10, 9, true},
     {"TenZero", 10, 0, true},
@@ -101,7 +99,8 @@ const PlaceholderCase kPlaceholders[] = {
     {"AdjacentPlaceholders", "{{APPNAME}}{{APPNAME}}", kName, "Tessaron HelperTessaron Helper"},
     {"AlreadyHoldsTheValueKeepsItsPlaceholder", "{{APPNAME}} is Tessaron Helper", kName,
         "{{APPNAME}} is Tessaron Helper"},
-    {"ValueInsideALongerWordStillCounts", "Tessaron Helpers and {{APPNAME}}", kName, "Tessaron Helpers and {{APPNAME}}"},
+    {"ValueInsideALongerWordStillCounts", "Tessaron Helpers and {{APPNAME}}", kName,
+        "Tessaron Helpers and {{APPNAME}}"},
     {"NoPlaceholder", "Nothing to do", kName, "Nothing to do"},
     {"EmptyText", "", kName, ""},
     {"EmptyValueIsNeverHeld", "A {{APPNAME}}.", {{"{{APPNAME}}", ""}}, "A ."},

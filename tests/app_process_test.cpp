@@ -13,114 +13,68 @@ namespace {
 
 const std::map<std::string, std::string> kOffscreen = {{"QT_QPA_PLATFORM", "offscreen"}};
 
-std::string harness()
-{
-    return TESSARON_APP_HARNESS;
-}
+struct HarnessCase {
+    const char *name;
+    std::vector<std::string> args;
+    int sigterms; // sent once "launched" is read
+    int exitCode;
+    const char *out;
+};
 
-std::string helper()
-{
-    return TESSARON_HELPER_EXECUTABLE;
-}
-
-TEST(AppQuit, RunsWillTerminateOnceAndExitsZeroWithoutReturningFromRun)
-{
-    Process p;
-    ASSERT_TRUE(p.start({harness(), "quit-twice"}, kOffscreen));
-    ASSERT_TRUE(p.wait(10s));
-    EXPECT_EQ(p.exitCode(), 0);
+// "will-terminate" exactly once and never "run-returned" is the orderly quit;
+// a loop that stops on its own returns from run().
+const HarnessCase kHarness[] = {
     // quit() only posts: the caller goes on, the terminate comes later, once.
-    EXPECT_EQ(p.out(), "launched\nafter-quit\nwill-terminate\n");
-}
+    {"QuitTwiceRunsWillTerminateOnce", {"quit-twice"}, 0, 0, "launched\nafter-quit\nwill-terminate\n"},
+    {"SigtermBeforeTheLoopIsServedOnceItRuns", {"early-sigterm"}, 0, 0, "raised\nlaunched\nwill-terminate\n"},
+    {"SigtermWhileRunningIsAnOrderlyQuit", {"wait"}, 1, 0, "launched\nwill-terminate\n"},
+    {"RepeatedSigtermsStillGiveOneTeardown", {"wait"}, 5, 0, "launched\nwill-terminate\n"},
+    {"PostFromAnotherThreadRunsOnTheLoop", {"post-from-thread"}, 0, 0, "posted\nwill-terminate\n"},
+    {"ALoopThatStopsOnItsOwnReturnsFromRun", {"loop-exit"}, 0, 3, "run-returned\n"},
+    {"EachArgumentIsOneURLEventAfterLaunch", {"wait", "tessaron-helper://open/p?a=1&b=x%20y", "not a url"}, 1, 0,
+        "launched\nurl tessaron-helper|open|/p|a=1;b=x y;\nurl |||=;\nwill-terminate\n"},
+};
 
-TEST(AppQuit, SigtermBeforeTheLoopIsServedOnceItRuns)
-{
-    Process p;
-    ASSERT_TRUE(p.start({harness(), "early-sigterm"}, kOffscreen));
-    ASSERT_TRUE(p.wait(10s));
-    EXPECT_EQ(p.exitCode(), 0);
-    EXPECT_EQ(p.termSignal(), 0);
-    EXPECT_NE(p.out().find("raised\n"), std::string::npos);
-    EXPECT_NE(p.out().find("will-terminate\n"), std::string::npos);
-    EXPECT_EQ(p.out().find("run-returned"), std::string::npos);
-}
+class AppHarness : public testing::TestWithParam<HarnessCase> {};
 
-TEST(AppQuit, SigtermWhileRunningIsAnOrderlyQuit)
+TEST_P(AppHarness, PrintsTheExpectedEventsAndExits)
 {
+    const HarnessCase &c = GetParam();
+    std::vector<std::string> argv = {TESSARON_APP_HARNESS};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
     Process p;
-    ASSERT_TRUE(p.start({harness(), "wait"}, kOffscreen));
-    std::string line;
-    ASSERT_TRUE(p.readLine(&line, 10s));
-    ASSERT_EQ(line, "launched");
-    p.signal(SIGTERM);
-    ASSERT_TRUE(p.wait(10s));
-    EXPECT_EQ(p.exitCode(), 0);
-    EXPECT_EQ(p.out(), "launched\nwill-terminate\n");
-}
-
-TEST(AppQuit, RepeatedSigtermsStillGiveOneTeardown)
-{
-    Process p;
-    ASSERT_TRUE(p.start({harness(), "wait"}, kOffscreen));
-    std::string line;
-    ASSERT_TRUE(p.readLine(&line, 10s));
-    for (int i = 0; i < 5; ++i)
-        p.signal(SIGTERM);
-    ASSERT_TRUE(p.wait(10s));
-    EXPECT_EQ(p.exitCode(), 0);
-    EXPECT_EQ(p.out(), "launched\nwill-terminate\n");
-}
-
-TEST(AppLoop, PostFromAnotherThreadRunsOnTheLoop)
-{
-    Process p;
-    ASSERT_TRUE(p.start({harness(), "post-from-thread"}, kOffscreen));
-    ASSERT_TRUE(p.wait(10s));
-    EXPECT_EQ(p.exitCode(), 0);
-    EXPECT_EQ(p.out(), "posted\nwill-terminate\n");
-}
-
-TEST(AppLoop, ALoopThatStopsOnItsOwnReturnsFromRun)
-{
-    Process p;
-    ASSERT_TRUE(p.start({harness(), "loop-exit"}, kOffscreen));
-    ASSERT_TRUE(p.wait(10s));
-    EXPECT_EQ(p.exitCode(), 3);
-    EXPECT_EQ(p.out(), "run-returned\n");
-}
-
-TEST(AppArguments, EachArgumentIsOneURLEventAfterLaunch)
-{
-    Process p;
-    ASSERT_TRUE(p.start({harness(), "wait", "tessaron-helper://open/p?a=1&b=x%20y", "not a url"}, kOffscreen));
-    std::string lines[3];
-    for (auto &line : lines)
+    ASSERT_TRUE(p.start(argv, kOffscreen));
+    if (c.sigterms) {
+        std::string line;
         ASSERT_TRUE(p.readLine(&line, 10s));
-    p.signal(SIGTERM);
+        ASSERT_EQ(line, "launched");
+        // The URL events, when any, come after launch and before the signal.
+        for (std::size_t urls = c.args.size() - 1; urls > 0; --urls)
+            ASSERT_TRUE(p.readLine(&line, 10s));
+        for (int i = 0; i < c.sigterms; ++i)
+            p.signal(SIGTERM);
+    }
     ASSERT_TRUE(p.wait(10s));
-    EXPECT_EQ(lines[0], "launched");
-    EXPECT_EQ(lines[1], "url tessaron-helper|open|/p|a=1;b=x y;");
-    EXPECT_EQ(lines[2], "url |||=;");
-    EXPECT_EQ(p.out(), "launched\nurl tessaron-helper|open|/p|a=1;b=x y;\nurl |||=;\nwill-terminate\n");
+    EXPECT_EQ(p.exitCode(), c.exitCode);
+    EXPECT_EQ(p.termSignal(), 0);
+    EXPECT_EQ(p.out(), c.out);
 }
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, AppHarness, testing::ValuesIn(kHarness),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(HelperBinary, WithoutADisplayExitsOneNamingTheDisplay)
 {
-    Process p;
-    ASSERT_TRUE(p.start({helper()}, {{"DISPLAY", ":65000"}, {"QT_QPA_PLATFORM", ""}}));
-    ASSERT_TRUE(p.wait(10s));
-    EXPECT_EQ(p.exitCode(), 1);
-    EXPECT_EQ(p.err(), "tessaron-helper: cannot open X display \":65000\"\n");
-    EXPECT_EQ(p.out(), "");
-}
-
-TEST(HelperBinary, WithoutDisplaySetSaysSo)
-{
-    Process p;
-    ASSERT_TRUE(p.start({helper()}, {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}));
-    ASSERT_TRUE(p.wait(10s));
-    EXPECT_EQ(p.exitCode(), 1);
-    EXPECT_EQ(p.err(), "tessaron-helper: cannot open X display: DISPLAY is not set\n");
+    for (const auto &[display, error] :
+        {std::pair{":65000", "tessaron-helper: cannot open X display \":65000\"\n"},
+            std::pair{"", "tessaron-helper: cannot open X display: DISPLAY is not set\n"}}) {
+        Process p;
+        ASSERT_TRUE(p.start({TESSARON_HELPER_EXECUTABLE}, {{"DISPLAY", display}, {"QT_QPA_PLATFORM", ""}}));
+        ASSERT_TRUE(p.wait(10s));
+        EXPECT_EQ(p.exitCode(), 1);
+        EXPECT_EQ(p.err(), error);
+        EXPECT_EQ(p.out(), "");
+    }
 }
 
 TEST(HelperBinary, OnItsOwnDisplayQuitsInOrderOnSigterm)
@@ -129,7 +83,8 @@ TEST(HelperBinary, OnItsOwnDisplayQuitsInOrderOnSigterm)
     ASSERT_TRUE(x.start());
     TestSupport::TempDir home;
     Process p;
-    ASSERT_TRUE(p.start({helper()}, {{"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", ""}, {"HOME", home.path()}}));
+    ASSERT_TRUE(p.start(
+        {TESSARON_HELPER_EXECUTABLE}, {{"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", ""}, {"HOME", home.path()}}));
     // Still running a moment later: it waits for work, not for input.
     EXPECT_FALSE(p.wait(500ms));
     p.signal(SIGTERM);

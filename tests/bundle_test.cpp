@@ -2,6 +2,7 @@
 #include "app/bundle_info.h"
 #include "app/startup.h"
 #include "platform/seam.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -11,17 +12,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char name[] = "/tmp/tessaron-bundle-XXXXXX";
-        path = ::mkdtemp(name);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    fs::path path;
-};
 
 void write(const fs::path &file, const std::string &text)
 {
@@ -37,9 +27,11 @@ std::string plist(const std::string &body)
            "<plist version=\"1.0\">\n<dict>\n" + body + "</dict>\n</plist>\n";
 }
 
-struct InBundle : Platform::Seam {
+struct FakeSeam : Platform::Seam {
     std::string exe;
+    OSVersion v;
     std::string executablePath() override { return exe; }
+    OSVersion osVersion() override { return v; }
 };
 
 struct PathCase {
@@ -71,8 +63,8 @@ INSTANTIATE_TEST_SUITE_P(Executables, BundlePath, testing::ValuesIn(kPaths),
 
 TEST(InfoPlist, ReadsTopLevelStringsAndSkipsEverythingElse)
 {
-    TempDir dir;
-    write(dir.path / "Info.plist",
+    TestSupport::TempDir dir;
+    write(dir / "Info.plist",
         plist("<key>CFBundleName</key><string>Tessaron Helper</string>\n"
               "<key>LSUIElement</key><true/>\n"
               "<key>CFBundleURLTypes</key><array><dict><key>CFBundleName</key><string>inner</string>"
@@ -82,14 +74,9 @@ TEST(InfoPlist, ReadsTopLevelStringsAndSkipsEverythingElse)
               "<key>CFBundleVersion</key><string>34</string>\n"
               "<key>Escaped</key><string>a &amp; b &lt;c&gt;</string>\n"
               "<key>Unicode</key><string>Tessarón</string>\n"));
-    auto values = KCore::readInfoPlist((dir.path / "Info.plist").string());
-    EXPECT_EQ(values["CFBundleName"], "Tessaron Helper");
-    EXPECT_EQ(values["CFBundleVersion"], "34");
-    EXPECT_EQ(values["Escaped"], "a & b <c>");
-    EXPECT_EQ(values["Unicode"], "Tessar\xc3\xb3n");
-    EXPECT_EQ(values.count("LSUIElement"), 0u);
-    EXPECT_EQ(values.count("Count"), 0u);
-    EXPECT_EQ(values.size(), 4u);
+    EXPECT_EQ(KCore::readInfoPlist(dir / "Info.plist"),
+        (std::map<std::string, std::string>{{"CFBundleName", "Tessaron Helper"}, {"CFBundleVersion", "34"},
+            {"Escaped", "a & b <c>"}, {"Unicode", "Tessar\xc3\xb3n"}}));
 }
 
 struct BadPlist {
@@ -105,31 +92,28 @@ const BadPlist kBadPlists[] = {
     {"RootIsNotPlist", "<dict><key>CFBundleName</key><string>T</string></dict>"},
     {"TopIsArray", "<plist><array><string>CFBundleName</string></array></plist>"},
     {"TrailingGarbage", "<plist><dict><key>CFBundleName</key><string>T</string></dict></plist><x"},
+    {"Missing", nullptr},
 };
 
 class MalformedPlist : public testing::TestWithParam<BadPlist> {};
 
 TEST_P(MalformedPlist, GivesNoValues)
 {
-    TempDir dir;
-    write(dir.path / "Info.plist", GetParam().text);
-    EXPECT_TRUE(KCore::readInfoPlist((dir.path / "Info.plist").string()).empty());
+    TestSupport::TempDir dir;
+    if (GetParam().text)
+        write(dir / "Info.plist", GetParam().text);
+    EXPECT_TRUE(KCore::readInfoPlist(dir / "Info.plist").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, MalformedPlist, testing::ValuesIn(kBadPlists),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(InfoPlist, MissingFileGivesNoValues)
-{
-    EXPECT_TRUE(KCore::readInfoPlist("/nonexistent/Info.plist").empty());
-}
-
 TEST(BundleGetters, EmptyIsAskedAgainButAValueIsKeptForTheProcess)
 {
-    TempDir dir;
-    fs::path bundle = dir.path / "Tessaron Helper.app";
+    TestSupport::TempDir dir;
+    fs::path bundle = dir / "Tessaron Helper.app";
     fs::path info = bundle / "Contents/Info.plist";
-    InBundle seam;
+    FakeSeam seam;
     seam.exe = (bundle / "Contents/MacOS/tessaron-helper").string();
     Platform::ScopedSeam scoped(seam);
     KCore::App &app = *KCore::App::instance();
@@ -156,7 +140,7 @@ TEST(BundleGetters, EmptyIsAskedAgainButAValueIsKeptForTheProcess)
 
 TEST(BundleGetters, OutsideAnyBundleEverythingIsEmpty)
 {
-    InBundle seam;
+    FakeSeam seam;
     seam.exe = "/usr/bin/tessaron-helper";
     Platform::ScopedSeam scoped(seam);
     EXPECT_EQ(KCore::mainBundlePath(), "");
@@ -198,11 +182,8 @@ struct VersionCase {
 const VersionCase kVersions[] = {
     {"Mavericks_10_9", {10, 9, 5}, false},
     {"Yosemite_10_10", {10, 10, 0}, true},
-    {"ElCapitan_10_11", {10, 11, 6}, true},
-    {"Sierra_10_12", {10, 12, 6}, true},
     {"HighSierra_10_13", {10, 13, 6}, true},
     {"Mojave_10_14", {10, 14, 0}, false},
-    {"BigSur_11_0", {11, 0, 0}, false},
     {"Eleven_11_12", {11, 12, 0}, false},
     {"Zero", {0, 0, 0}, false},
     {"NegativeMinor", {10, -1, 0}, false},
@@ -220,38 +201,16 @@ TEST_P(VersionGate, OnlyTenTenToTenThirteenRun)
 INSTANTIATE_TEST_SUITE_P(Versions, VersionGate, testing::ValuesIn(kVersions),
     [](const auto &info) { return std::string(info.param.name); });
 
-struct Version : Platform::Seam {
-    OSVersion v;
-    OSVersion osVersion() override { return v; }
-};
-
-TEST(OSVersionString, AlwaysThreeNumbersWithoutPadding)
-{
-    Version seam;
-    Platform::ScopedSeam scoped(seam);
-    seam.v = {10, 13, 0};
-    EXPECT_EQ(osVersionString(), "10.13.0");
-    seam.v = {10, 9, 5};
-    EXPECT_EQ(osVersionString(), "10.9.5");
-    seam.v = {-1, 0, 12};
-    EXPECT_EQ(osVersionString(), "-1.0.12");
-}
-
-TEST(OSVersionString, TheBuildReportsItsConfiguredRelease)
+TEST(OSVersionString, AlwaysThreeNumbersWithoutPaddingAndTheBuildsReleaseByDefault)
 {
     EXPECT_EQ(osVersionString(), TESSARON_EXPECTED_MACOS_VERSION);
-}
-
-TEST(DockIcon, FollowsTheActivationPolicy)
-{
-    KCore::App::setActivationPolicy(1);
-    EXPECT_FALSE(KCore::App::isDockIconVisible());
-    KCore::App::setDockIconVisible(true);
-    EXPECT_TRUE(KCore::App::isDockIconVisible());
-    KCore::App::setDockIconVisible(false);
-    EXPECT_FALSE(KCore::App::isDockIconVisible());
-    KCore::App::setActivationPolicy(0);
-    EXPECT_TRUE(KCore::App::isDockIconVisible());
+    FakeSeam seam;
+    Platform::ScopedSeam scoped(seam);
+    for (const auto &[version, text] :
+        {std::pair{OSVersion{10, 9, 5}, "10.9.5"}, std::pair{OSVersion{-1, 0, 12}, "-1.0.12"}}) {
+        seam.v = version;
+        EXPECT_EQ(osVersionString(), text);
+    }
 }
 
 } // namespace

@@ -1,11 +1,13 @@
-// The real helper binary against a main app played by the test, on a private
-// display and a private HOME.
+// The real helper binary, installed in its place inside a sandbox of its own,
+// against a main app played by the test, on a private display.
 #include "network/link_config.h"
 #include "platform/seam.h"
 #include "tests/support/fake_main_app.h"
 #include "tests/support/loop.h"
 #include "tests/support/process.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/x_client.h"
 #include "tests/support/xvfb.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +26,7 @@
 using namespace std::chrono_literals;
 using TestSupport::FakeMainApp;
 using TestSupport::runLoopUntil;
+using namespace TestSupport;
 
 namespace {
 
@@ -32,11 +35,11 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(x.start());
-        std::filesystem::create_directories(groupContainer());
+        sandbox.installMainApp();
+        sandbox.installHelper();
     }
 
-    std::string groupContainer() const { return home / "Library/Group Containers/group.pro.tessaron.shared"; }
-    std::string socketPath() const { return groupContainer() + "/Tessaron.sock"; }
+    std::string socketPath() const { return sandbox.socketPath(); }
 
     // The helper's secret is built from this machine's id and its bundle
     // identifier's prefix; the test computes the same as the main app would.
@@ -47,9 +50,14 @@ protected:
 
     void startHelper()
     {
-        ASSERT_TRUE(helper.start({TESSARON_HELPER_EXECUTABLE},
-            {{"HOME", home.path()}, {"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", ""}}));
+        ASSERT_TRUE(helper.start(sandbox.command({TestSupport::Sandbox::installedHelperInside()}),
+                                 sandbox.environment(x.display())));
         clock.start();
+    }
+    void signalHelper(int signo)
+    {
+        ASSERT_TRUE(runLoopUntil([&] { return sandbox.commandPid() > 0; }, 5s));
+        ::kill(sandbox.commandPid(), signo);
     }
 
     // Runs the loop (the fake main app lives on it) until the helper exits.
@@ -60,7 +68,7 @@ protected:
         return clock.elapsed();
     }
 
-    TestSupport::TempDir home;
+    TestSupport::Sandbox sandbox;
     TestSupport::Xvfb x;
     TestSupport::Process helper;
     QElapsedTimer clock;
@@ -158,7 +166,7 @@ TEST_F(HelperLink, TheServiceAnswersAndMovesTheXPointer)
     };
     EXPECT_TRUE(runLoopUntil([&] { return pointer() == std::make_pair(100, 201); }, 5s));
     XCloseDisplay(display);
-    helper.signal(SIGTERM);
+    signalHelper(SIGTERM);
     ASSERT_TRUE(runLoopUntil([&] { return helper.wait(0ms); }, 5s));
     EXPECT_EQ(helper.exitCode(), 0);
     EXPECT_EQ(app.received.size(), 2u);
@@ -169,7 +177,7 @@ TEST_F(HelperLink, SigtermWhileConnectedIsAnOrderlyQuit)
     FakeMainApp app(socketPath(), secret());
     startHelper();
     ASSERT_TRUE(runLoopUntil([&] { return app.handshakeDone(); }, 5s));
-    helper.signal(SIGTERM);
+    signalHelper(SIGTERM);
     ASSERT_TRUE(runLoopUntil([&] { return helper.wait(0ms); }, 5s));
     EXPECT_EQ(helper.exitCode(), 0);
     // Teardown released the link: the main app sees it close.
@@ -179,43 +187,6 @@ TEST_F(HelperLink, SigtermWhileConnectedIsAnOrderlyQuit)
 } // namespace
 
 namespace {
-
-// A top-level window of another client whose title holds the text.
-Window findWindow(Display *display, const std::string &text)
-{
-    Window root, parent, *children = nullptr;
-    unsigned int count = 0;
-    Window found = 0;
-    if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count))
-        return 0;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-        char *name = nullptr;
-        XWindowAttributes attributes;
-        if (XFetchName(display, children[i], &name) && name) {
-            if (std::string(name).find(text) != std::string::npos
-                && XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable)
-                found = children[i];
-            XFree(name);
-        }
-    }
-    if (children)
-        XFree(children);
-    return found;
-}
-
-// What a window manager sends when the user clicks the close button.
-void askToClose(Display *display, Window window)
-{
-    XEvent event = {};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    XSendEvent(display, window, False, NoEventMask, &event);
-    XFlush(display);
-}
 
 TEST(HelperPermission, WithoutXTestItGuidesTheUserNeverConnectsAndClosingTheWindowQuits)
 {
@@ -247,14 +218,6 @@ TEST(HelperPermission, WithoutXTestItGuidesTheUserNeverConnectsAndClosingTheWind
 
 namespace {
 
-void pressKey(Display *display, KeySym key)
-{
-    KeyCode code = XKeysymToKeycode(display, key);
-    XTestFakeKeyEvent(display, code, True, CurrentTime);
-    XTestFakeKeyEvent(display, code, False, CurrentTime);
-    XFlush(display);
-}
-
 class UnsupportedSystem : public testing::TestWithParam<bool> {};
 
 // On 10.14 the helper only offers the full app and quits on the answer;
@@ -274,12 +237,11 @@ TEST_P(UnsupportedSystem, TheNoticeOffersTheFullAppAndAnyAnswerQuits)
     ASSERT_TRUE(runLoopUntil([&] { return (alert = findWindow(display, "Tessaron Helper v1.0.0 (1)")) != 0; }, 10s));
     EXPECT_FALSE(helper.wait(0ms));
 
-    XSetInputFocus(display, alert, RevertToParent, CurrentTime);
-    XSync(display, False);
     TestSupport::runLoopFor(200ms);
     if (download)
-        pressKey(display, XK_Tab);
-    pressKey(display, XK_space);
+        pressKeys(display, alert, {XK_Tab, XK_space});
+    else
+        pressKeys(display, alert, {XK_space});
     ASSERT_TRUE(runLoopUntil([&] { return helper.wait(0ms); }, 5s));
     EXPECT_EQ(helper.exitCode(), 0);
     EXPECT_EQ(helper.out(), download ? "open-url https://tessaron.pro\n" : "");
@@ -293,46 +255,34 @@ INSTANTIATE_TEST_SUITE_P(Answers, UnsupportedSystem, testing::Values(false, true
 
 namespace {
 
-// The stand-in main app and the real helper, each a process of its own,
-// meet in a private HOME; the moves reach the X pointer.
-TEST(HelperAndStandIn, TheMainAppsMovesReachTheXPointerAndTheHelperQuitsAfter)
+// The real flow from the main app's side: Tessaron starts the installed
+// helper, they shake hands, its moves reach the X pointer, and after Tessaron
+// closes the link the helper quits on its own.
+TEST(HelperAndStandIn, TheMainAppStartsTheHelperAndItsMovesReachTheXPointer)
 {
     TestSupport::Xvfb x;
     ASSERT_TRUE(x.start());
-    TestSupport::TempDir home;
-    const std::map<std::string, std::string> env = {
-        {"HOME", home.path()}, {"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", ""}};
+    TestSupport::Sandbox sandbox;
+    sandbox.installMainApp();
+    sandbox.installHelper();
     TestSupport::Process mainApp;
-    ASSERT_TRUE(mainApp.start({TESSARON_MAIN_APP, "--once", "-c", "move 100 200.5; line 300 300 310 310 11; exit"}, env));
-    std::string line;
-    ASSERT_TRUE(mainApp.readLine(&line, 10s));
-    ASSERT_EQ(line.rfind("listening ", 0), 0u) << line;
-
-    TestSupport::Process helper;
-    ASSERT_TRUE(helper.start({TESSARON_HELPER_EXECUTABLE}, env));
+    ASSERT_TRUE(mainApp.start(sandbox.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron", "--launch-helper",
+        "-c", "move 100 200.5; line 300 300 310 310 11; wait 300; close; wait 2500; exit"}),
+        sandbox.environment(x.display())));
     ASSERT_TRUE(mainApp.wait(20s));
     EXPECT_EQ(mainApp.exitCode(), 0) << mainApp.err();
-    // The main app leaves at once after its last move: the helper still
-    // applies everything that reached it before the link went.
-    for (const char *expected : {"handshake-ok\n", "sent 1 moves\n", "sent 11 moves\n"})
+    for (const char *expected : {"helper-launched ", "handshake-ok\n", "accessibility-status 1 1\n", "features 3\n",
+                                 "sent 1 moves\n", "sent 11 moves\n", "disconnected\n", "helper-exited 0\n"})
         EXPECT_NE(mainApp.out().find(expected), std::string::npos) << expected << " in:\n" << mainApp.out();
 
-    // The main app may be gone before the helper has read everything.
     Display *display = XOpenDisplay(x.display().c_str());
     ASSERT_NE(display, nullptr);
-    auto at = [&] {
-        Window root, child;
-        int px = -1, py = -1, wx, wy;
-        unsigned int mask;
-        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &px, &py, &wx, &wy, &mask);
-        return std::make_pair(px, py);
-    };
-    EXPECT_TRUE(runLoopUntil([&] { return at() == std::make_pair(310, 310); }, 5s)) << at().first << "," << at().second;
+    Window root, child;
+    int px = -1, py = -1, wx, wy;
+    unsigned int mask;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &px, &py, &wx, &wy, &mask);
     XCloseDisplay(display);
-
-    // The link closed: the helper leaves about a second later, in order.
-    ASSERT_TRUE(helper.wait(5s));
-    EXPECT_EQ(helper.exitCode(), 0);
+    EXPECT_EQ(std::make_pair(px, py), std::make_pair(310, 310));
 }
 
 } // namespace

@@ -3,13 +3,13 @@
 #include "network/link_config.h"
 #include "network/protocol_layer.h"
 #include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
 #include <csignal>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +23,7 @@
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::byte>;
+using Payloads = std::vector<Bytes>;
 using TestSupport::Process;
 
 namespace {
@@ -41,85 +42,25 @@ Bytes bytes(std::initializer_list<int> values)
 // Written out by hand, not by the code under test.
 const Bytes kFeatures = bytes({0x02, 0, 0, 0, 0x01, 0x03});
 const Bytes kStatusTrusted = bytes({0x04, 0, 0, 0, 0x05, 0, 0, 0, 0x01, 0x01});
-const Bytes kMove100x200p5 = bytes({0x03, 0, 0, 0, 0x10, 0x40, 0x59, 0, 0, 0, 0, 0, 0, 0x40, 0x69, 0x10, 0, 0, 0, 0, 0});
-const Bytes kMove0x0 = bytes({0x03, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-const Bytes kMove5x5 = bytes({0x03, 0, 0, 0, 0x10, 0x40, 0x14, 0, 0, 0, 0, 0, 0, 0x40, 0x14, 0, 0, 0, 0, 0, 0});
-const Bytes kMove10x10 = bytes({0x03, 0, 0, 0, 0x10, 0x40, 0x24, 0, 0, 0, 0, 0, 0, 0x40, 0x24, 0, 0, 0, 0, 0, 0});
-const Bytes kMove1x2 = bytes({0x03, 0, 0, 0, 0x10, 0x3f, 0xf0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0});
-const Bytes kMove3x4 = bytes({0x03, 0, 0, 0, 0x10, 0x40, 0x08, 0, 0, 0, 0, 0, 0, 0x40, 0x10, 0, 0, 0, 0, 0, 0});
+const Bytes kMove100x200p5 =
+    bytes({0x03, 0, 0, 0, 0x10, 0x40, 0x59, 0, 0, 0, 0, 0, 0, 0x40, 0x69, 0x10, 0, 0, 0, 0, 0});
 
-class TempHome {
-public:
-    TempHome()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessaron-mainapp-XXXXXX").string();
-        if (::mkdtemp(pattern.data()))
-            path = pattern;
+// MovePointer: two big-endian doubles.
+Bytes move(double x, double y)
+{
+    Bytes out = bytes({0x03, 0, 0, 0, 0x10});
+    for (double v : {x, y}) {
+        for (int shift = 56; shift >= 0; shift -= 8)
+            out.push_back(static_cast<std::byte>(std::bit_cast<std::uint64_t>(v) >> shift));
     }
-    ~TempHome()
-    {
-        std::error_code ignored;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ignored);
-    }
-    std::string socketPath() const { return path + "/Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock"; }
-    std::string supportPath() const
-    {
-        return path + "/Library/Containers/" + kIdentifier + "/Data/Library/Application Support";
-    }
+    return out;
+}
 
-    std::string path;
-};
-
-// The stand-in with its stdout kept line by line.
-class StandIn {
-public:
-    bool start(const TempHome &home, std::vector<std::string> args)
-    {
-        args.insert(args.begin(), TESSARON_MAIN_APP_EXECUTABLE);
-        return process.start(args, {{"HOME", home.path}});
-    }
-    std::string next()
-    {
-        std::string line;
-        if (!process.readLine(&line, kTimeout))
-            return "(no line)";
-        lines.push_back(line);
-        return line;
-    }
-    // Reads on until that line; the lines passed over stay in `lines`.
-    bool waitFor(const std::string &wanted)
-    {
-        for (;;) {
-            std::string line;
-            if (!process.readLine(&line, kTimeout))
-                return false;
-            lines.push_back(line);
-            if (line == wanted)
-                return true;
-        }
-    }
-    // True when `ordered` appear in this order among the lines read so far.
-    bool sawInOrder(const std::vector<std::string> &ordered) const
-    {
-        auto at = lines.begin();
-        for (const std::string &wanted : ordered) {
-            at = std::find(at, lines.end(), wanted);
-            if (at == lines.end())
-                return false;
-            ++at;
-        }
-        return true;
-    }
-    bool stopWith(int signo)
-    {
-        process.signal(signo);
-        return process.wait(kTimeout) && process.exitCode() == 0;
-    }
-
-    Process process;
-    std::vector<std::string> lines;
-};
+bool exists(const std::string &path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
 
 // The helper's side of the link.
 class FakeHelper {
@@ -131,7 +72,6 @@ public:
         layer->setOnSend([this](const Bytes &frame) { return writeAll(frame); });
         layer->setOnData([this](const Bytes &payload) { received.push_back(payload); });
         layer->setOnError([this](const std::string &text) { errors.push_back(text); });
-        layer->setOnHandshake([this] { verified = true; });
     }
     ~FakeHelper() { hangUp(); }
 
@@ -150,8 +90,7 @@ public:
     }
     bool writeAll(const Bytes &data)
     {
-        std::size_t done = 0;
-        while (done < data.size()) {
+        for (std::size_t done = 0; done < data.size();) {
             ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -167,10 +106,8 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() + kTimeout;
         while (!done()) {
-            if (peerClosed)
-                return false;
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
+            if (peerClosed || left.count() <= 0)
                 return false;
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
@@ -179,11 +116,10 @@ public:
             ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, readSize), 0);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n <= 0) {
+            if (n <= 0)
                 peerClosed = true;
-                continue;
-            }
-            layer->processIncoming(Bytes(buffer, buffer + n));
+            else
+                layer->processIncoming(Bytes(buffer, buffer + n));
         }
         return true;
     }
@@ -201,19 +137,16 @@ public:
     // pause only provokes that; no result depends on its length.
     bool stallUntilTheSenderBlocks()
     {
-        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
         int previous = -1, steady = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
+        for (int tries = 0; tries < 1000 && steady < 5; ++tries) {
             int waiting = 0;
             if (::ioctl(fd, FIONREAD, &waiting) != 0)
                 return false;
             steady = waiting > 0 && waiting == previous ? steady + 1 : 0;
-            if (steady == 5)
-                return true;
             previous = waiting;
             ::usleep(10'000);
         }
-        return false;
+        return steady == 5;
     }
     void hangUp()
     {
@@ -226,391 +159,305 @@ public:
     // Small reads make a slow helper, whose socket the stand-in fills.
     std::size_t readSize = 4096;
     std::shared_ptr<KNetwork::ProtocolLayer> layer;
-    std::vector<Bytes> received;
+    Payloads received;
     std::vector<std::string> errors;
-    bool verified = false;
     bool peerClosed = false;
 };
 
-mode_t modeOf(const std::string &path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
+// The stand-in in a fresh HOME, its stdout read line by line.
+class MainAppProcess : public testing::Test {
+protected:
+    std::string socketPath() const { return home / "Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock"; }
+    std::string supportPath() const
+    {
+        return home / ("Library/Containers/" + kIdentifier + "/Data/Library/Application Support");
+    }
+    // Starts the stand-in and reads its first line.
+    bool start(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), TESSARON_MAIN_APP_EXECUTABLE);
+        return app.start(args, {{"HOME", home.path()}}) && next() == "listening " + socketPath();
+    }
+    std::string next()
+    {
+        std::string line;
+        if (!app.readLine(&line, kTimeout))
+            return "(no line)";
+        return line;
+    }
+    // Reads on until that line.
+    bool waitFor(const std::string &wanted)
+    {
+        for (std::string line; app.readLine(&line, kTimeout);) {
+            if (line == wanted)
+                return true;
+        }
+        return false;
+    }
+    bool stopWith(int signo)
+    {
+        app.signal(signo);
+        return app.wait(kTimeout) && app.exitCode() == 0;
+    }
 
-bool exists(const std::string &path)
-{
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-TEST(MainAppProcess, ServesAHelperFromHandshakeToHangUp)
-{
-    TempHome home;
-    StandIn app;
-    ASSERT_TRUE(app.start(home, {"-c", "move 100 200.5; line 0 0 10 10 3"}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    EXPECT_EQ(modeOf(home.supportPath()), 0700u);
-    EXPECT_EQ(modeOf(home.path + "/Library"), 0700u);
-    EXPECT_EQ(modeOf(home.path + "/Library/Group Containers/group.pro.tessaron.shared"), 0700u);
-
+    TestSupport::TempDir home;
+    Process app;
     FakeHelper helper;
-    ASSERT_TRUE(helper.connect(home.socketPath()));
+};
+
+TEST_F(MainAppProcess, ServesAHelperFromHandshakeToHangUp)
+{
+    ASSERT_TRUE(start({"-c", "move 100 200.5; line 0 0 10 10 3"}));
+    for (const std::string &folder :
+        {supportPath(), home / "Library", home / "Library/Group Containers/group.pro.tessaron.shared"}) {
+        struct stat st {};
+        EXPECT_EQ(::stat(folder.c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0700u) << folder;
+    }
+    ASSERT_TRUE(helper.connect(socketPath()));
     ASSERT_TRUE(helper.waitForPayloads(5));
-    EXPECT_TRUE(helper.verified);
     // Stale or mis-summed frames would show up here.
     EXPECT_TRUE(helper.errors.empty());
-    EXPECT_EQ(helper.received, (std::vector<Bytes>{kFeatures, kMove100x200p5, kMove0x0, kMove5x5, kMove10x10}));
+    EXPECT_EQ(helper.received, (Payloads{kFeatures, kMove100x200p5, move(0, 0), move(5, 5), move(10, 10)}));
 
+    // A Features answer stamped 100 s ago, framed by hand: reported, and the link goes on.
+    const auto stamp = static_cast<std::uint32_t>(std::time(nullptr) - 100);
+    Bytes stale =
+        bytes({0, 0, 0, 6, int(stamp >> 24), int(stamp >> 16 & 0xFF), int(stamp >> 8 & 0xFF), int(stamp & 0xFF)});
+    stale.insert(stale.end(), kFeatures.begin(), kFeatures.end());
+    stale.insert(stale.end(), {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{6}});
+    ASSERT_TRUE(helper.writeAll(stale));
     ASSERT_TRUE(helper.send(kFeatures));
     ASSERT_TRUE(helper.send(kStatusTrusted));
     ASSERT_TRUE(helper.send(bytes({0x09, 0, 0, 0, 0x02, 0xab, 0xcd})));
-    ASSERT_TRUE(app.waitFor("message 9 abcd"));
+    ASSERT_TRUE(waitFor("message 9 abcd"));
     helper.hangUp();
-    ASSERT_TRUE(app.waitFor("disconnected"));
-
-    EXPECT_TRUE(app.sawInOrder({"listening " + home.socketPath(), "connected", "handshake-ok", "ready", "sent 1 moves",
-        "sent 3 moves", "disconnected"}));
-    EXPECT_TRUE(app.sawInOrder({"ready", "features 3", "accessibility-status 1 1", "message 9 abcd", "disconnected"}));
-    ASSERT_TRUE(app.stopWith(SIGTERM)) << app.process.err();
-    EXPECT_FALSE(exists(home.socketPath()));
-    EXPECT_EQ(app.process.err(), "");
+    ASSERT_TRUE(waitFor("disconnected"));
+    ASSERT_TRUE(stopWith(SIGTERM));
+    EXPECT_EQ(app.out(),
+        "listening " + socketPath() + "\nconnected\nhandshake-ok\nready\nsent 1 moves\nsent 3 moves\n"
+        "error Frame expired or timestamp invalid\nfeatures 3\naccessibility-status 1 1\nmessage 9 abcd\n"
+        "disconnected\n");
+    EXPECT_FALSE(exists(socketPath()));
+    EXPECT_EQ(app.err(), "");
 }
 
-TEST(MainAppProcess, WrongSecretFailsTheHelpersHandshake)
+TEST_F(MainAppProcess, WrongSecretFailsTheHelpersHandshake)
 {
-    TempHome home;
-    StandIn app;
-    ASSERT_TRUE(app.start(home, {"--wrong-secret", "-c", "move 1 2"}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    FakeHelper helper;
-    ASSERT_TRUE(helper.connect(home.socketPath()));
+    ASSERT_TRUE(start({"--wrong-secret", "-c", "move 1 2"}));
+    ASSERT_TRUE(helper.connect(socketPath()));
     ASSERT_TRUE(helper.pumpUntil([&] { return !helper.errors.empty(); }));
     EXPECT_EQ(helper.errors, (std::vector<std::string>{"Handshake failed: secret mismatch"}));
-    EXPECT_FALSE(helper.verified);
     EXPECT_TRUE(helper.received.empty());
-    ASSERT_TRUE(app.stopWith(SIGINT));
+    ASSERT_TRUE(stopWith(SIGINT));
 }
 
-TEST(MainAppProcess, CloseLetsTheNextHelperInAndTheScriptGoesOn)
+// A hang-up mid-command ends that command; close ends the link; either way
+// the rest of the script waits for the next helper. Exit closes after the
+// queued moves and ends with 0.
+TEST_F(MainAppProcess, AfterAHangUpOrACloseTheScriptGoesOnWithTheNextHelper)
 {
-    TempHome home;
-    StandIn app;
-    ASSERT_TRUE(app.start(home, {"-c", "move 1 2; close; move 3 4"}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-
-    FakeHelper first;
-    ASSERT_TRUE(first.connect(home.socketPath()));
-    ASSERT_TRUE(first.waitForHangUp());
-    EXPECT_EQ(first.received, (std::vector<Bytes>{kFeatures, kMove1x2}));
-    ASSERT_TRUE(app.waitFor("disconnected"));
+    ASSERT_TRUE(start({"-c", "line 0 0 1 1 1000000; move 1 2; close; line 1 2 3 4 2; exit"}));
+    {
+        FakeHelper first;
+        ASSERT_TRUE(first.connect(socketPath()));
+        ASSERT_TRUE(first.waitForPayloads(10));
+    }
+    ASSERT_TRUE(waitFor("disconnected"));
 
     FakeHelper second;
-    ASSERT_TRUE(second.connect(home.socketPath()));
-    ASSERT_TRUE(second.waitForPayloads(2));
-    EXPECT_EQ(second.received, (std::vector<Bytes>{kFeatures, kMove3x4}));
-    ASSERT_TRUE(app.waitFor("sent 1 moves"));
-    EXPECT_TRUE(app.sawInOrder({"connected", "sent 1 moves", "disconnected", "connected", "handshake-ok", "ready",
-        "sent 1 moves"}));
-    ASSERT_TRUE(app.stopWith(SIGTERM));
-}
+    ASSERT_TRUE(second.connect(socketPath()));
+    ASSERT_TRUE(second.waitForHangUp());
+    EXPECT_EQ(second.received, (Payloads{kFeatures, move(1, 2)}));
+    ASSERT_TRUE(waitFor("disconnected"));
 
-TEST(MainAppProcess, BadCommandsAreSkippedAndOnceEndsWithTheFirstConnection)
-{
-    TempHome home;
-    StandIn app;
-    ASSERT_TRUE(app.start(home, {"--once", "-c", "move 1; jump; move 3 4"}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    FakeHelper helper;
-    ASSERT_TRUE(helper.connect(home.socketPath()));
-    ASSERT_TRUE(helper.waitForPayloads(2));
-    EXPECT_EQ(helper.received, (std::vector<Bytes>{kFeatures, kMove3x4}));
-    helper.hangUp();
-    ASSERT_TRUE(app.process.wait(kTimeout));
-    EXPECT_EQ(app.process.exitCode(), 0);
-    EXPECT_EQ(app.process.err(),
-        "tessaron: -c command 1: move takes 2 arguments (X Y), got 1; skipped\n"
-        "tessaron: -c command 2: unknown command \"jump\"; skipped\n");
-    EXPECT_FALSE(exists(home.socketPath()));
-}
-
-TEST(MainAppProcess, ExitClosesAfterTheQueuedMovesAndEndsWithZero)
-{
-    TempHome home;
-    StandIn app;
-    ASSERT_TRUE(app.start(home, {"--no-features", "-c", "line 0 0 10 10 3; exit"}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    FakeHelper helper;
-    ASSERT_TRUE(helper.connect(home.socketPath()));
+    ASSERT_TRUE(helper.connect(socketPath()));
     ASSERT_TRUE(helper.waitForHangUp());
-    EXPECT_EQ(helper.received, (std::vector<Bytes>{kMove0x0, kMove5x5, kMove10x10}));
-    ASSERT_TRUE(app.process.wait(kTimeout));
-    EXPECT_EQ(app.process.exitCode(), 0);
-    EXPECT_NE(app.process.out().find("handshake-ok\nready\nsent 3 moves\ndisconnected\n"), std::string::npos)
-        << app.process.out();
-}
-
-TEST(MainAppProcess, PacedMovesDoNotHoldBackTheHelpersAnswers)
-{
-    TempHome home;
-    StandIn app;
-    // The second move is due in 100 s: everything below happens between the two.
-    ASSERT_TRUE(app.start(home, {"-c", "rate 0.01; line 0 0 10 10 2"}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    FakeHelper helper;
-    ASSERT_TRUE(helper.connect(home.socketPath()));
-    ASSERT_TRUE(helper.waitForPayloads(2));
-    EXPECT_EQ(helper.received, (std::vector<Bytes>{kFeatures, kMove0x0}));
-    ASSERT_TRUE(helper.send(kStatusTrusted));
-    ASSERT_TRUE(app.waitFor("accessibility-status 1 1"));
-    ASSERT_TRUE(app.stopWith(SIGTERM));
-    EXPECT_EQ(app.process.out().find("sent"), std::string::npos);
-    EXPECT_EQ(helper.received.size(), 2u);
-}
-
-TEST(MainAppProcess, WaitPausesTheScriptButKeepsServingTheLink)
-{
-    TempHome home;
-    StandIn app;
-    ASSERT_TRUE(app.start(home, {"-c", "move 1 2; wait 600000; move 3 4"}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    FakeHelper helper;
-    ASSERT_TRUE(helper.connect(home.socketPath()));
-    ASSERT_TRUE(helper.waitForPayloads(2));
-    ASSERT_TRUE(helper.send(kStatusTrusted));
-    ASSERT_TRUE(app.waitFor("accessibility-status 1 1"));
-    ASSERT_TRUE(app.stopWith(SIGTERM));
-    EXPECT_EQ(helper.received, (std::vector<Bytes>{kFeatures, kMove1x2}));
-    EXPECT_NE(app.process.out().find("sent 1 moves\n"), std::string::npos);
-    EXPECT_EQ(app.process.out().find("sent 1 moves\n", app.process.out().find("sent 1 moves\n") + 1),
-        std::string::npos);
-}
-
-TEST(MainAppProcess, StdinFollowsTheDashCScript)
-{
-    TempHome home;
-    const std::string input = home.path + "/commands";
-    std::ofstream(input) << "raw 0900000001ff\nbogus 1\n# a comment\nmove 3 4\nexit\nmove 5 6\n";
-    // A file on stdin: Process itself gives the child /dev/null.
-    Process app;
-    ASSERT_TRUE(app.start({"/bin/sh", "-c", "f=$1; shift; exec \"$0\" \"$@\" < \"$f\"", TESSARON_MAIN_APP_EXECUTABLE, input, "-c",
-                              "features 3 5"},
-        {{"HOME", home.path}}));
-    std::string line;
-    ASSERT_TRUE(app.readLine(&line, kTimeout));
-    ASSERT_EQ(line, "listening " + home.socketPath());
-    FakeHelper helper;
-    ASSERT_TRUE(helper.connect(home.socketPath()));
-    ASSERT_TRUE(helper.waitForHangUp());
-    EXPECT_EQ(helper.received, (std::vector<Bytes>{kFeatures, bytes({0x02, 0, 0, 0, 0x02, 0x03, 0x05}),
-                                   bytes({0x09, 0, 0, 0, 0x01, 0xff}), kMove3x4}));
+    EXPECT_EQ(helper.received, (Payloads{kFeatures, move(1, 2), move(3, 4)}));
     ASSERT_TRUE(app.wait(kTimeout));
     EXPECT_EQ(app.exitCode(), 0);
-    EXPECT_EQ(app.err(), "tessaron: stdin line 2: unknown command \"bogus\"; skipped\n");
+    // Only what reached the socket is counted.
+    const std::string link = "connected\nhandshake-ok\nready\nsent ", &out = app.out();
+    ASSERT_NE(out.find(link), std::string::npos) << out;
+    const long count = std::stol(out.substr(out.find(link) + link.size()));
+    EXPECT_GE(count, 10);
+    EXPECT_LT(count, 1000000);
+    EXPECT_EQ(out, "listening " + socketPath() + "\n" + link + std::to_string(count) + " moves\ndisconnected\n" + link
+            + "1 moves\ndisconnected\n" + link + "2 moves\ndisconnected\n");
+    EXPECT_FALSE(exists(socketPath()));
 }
 
-TEST(MainAppProcess, ManyMovesArriveWholeAndInOrderPastAStalledHelper)
+struct PacedCase {
+    const char *name;
+    const char *script;
+    Bytes firstMove;
+    std::size_t sentLines; // a command counts once it is done
+};
+
+// The second move of each script is due in 100 s or more: the answer comes between.
+const PacedCase kPaced[] = {
+    {"Rate", "rate 0.01; line 0 0 10 10 2", move(0, 0), 0},
+    {"Wait", "move 1 2; wait 600000; move 3 4", move(1, 2), 1},
+};
+
+class PacedScript : public MainAppProcess, public testing::WithParamInterface<PacedCase> {};
+
+TEST_P(PacedScript, DoesNotHoldBackTheHelpersAnswers)
 {
-    TempHome home;
-    StandIn app;
-    // Megabytes of frames, paused while the helper stops reading.
-    ASSERT_TRUE(app.start(home, {"--no-features", "-c", "line 0 0 99999 -99999 100000"}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    FakeHelper helper;
+    ASSERT_TRUE(start({"-c", GetParam().script}));
+    ASSERT_TRUE(helper.connect(socketPath()));
+    ASSERT_TRUE(helper.waitForPayloads(2));
+    ASSERT_TRUE(helper.send(kStatusTrusted));
+    ASSERT_TRUE(waitFor("accessibility-status 1 1"));
+    ASSERT_TRUE(stopWith(SIGTERM));
+    EXPECT_EQ(helper.received, (Payloads{kFeatures, GetParam().firstMove}));
+    std::size_t sentLines = 0;
+    for (std::size_t at = 0; (at = app.out().find("\nsent ", at)) != std::string::npos; ++at)
+        ++sentLines;
+    EXPECT_EQ(sentLines, GetParam().sentLines) << app.out();
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, PacedScript, testing::ValuesIn(kPaced),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Bad commands are skipped with their place named; --once ends the program
+// with the first connection.
+TEST_F(MainAppProcess, StdinFollowsTheDashCScriptAndBadCommandsAreSkipped)
+{
+    const std::string input = home / "commands";
+    std::ofstream(input) << "raw 0900000001ff\nbogus 1\n# a comment\nline 0 0 10 10 3\nclose\nmove 5 6\n";
+    // A file on stdin: Process itself gives the child /dev/null.
+    ASSERT_TRUE(app.start({"/bin/sh", "-c", "f=$1; shift; exec \"$0\" \"$@\" < \"$f\"", TESSARON_MAIN_APP_EXECUTABLE,
+                              input, "--once", "-c", "move 1; jump; features 3 5"},
+        {{"HOME", home.path()}}));
+    ASSERT_EQ(next(), "listening " + socketPath());
+    ASSERT_TRUE(helper.connect(socketPath()));
+    ASSERT_TRUE(helper.waitForHangUp());
+    EXPECT_EQ(helper.received, (Payloads{kFeatures, bytes({0x02, 0, 0, 0, 0x02, 0x03, 0x05}),
+                                   bytes({0x09, 0, 0, 0, 0x01, 0xff}), move(0, 0), move(5, 5), move(10, 10)}));
+    ASSERT_TRUE(app.wait(kTimeout));
+    EXPECT_EQ(app.exitCode(), 0);
+    EXPECT_EQ(app.err(),
+        "tessaron: -c command 1: move takes 2 arguments (X Y), got 1; skipped\n"
+        "tessaron: -c command 2: unknown command \"jump\"; skipped\n"
+        "tessaron: stdin line 2: unknown command \"bogus\"; skipped\n");
+    EXPECT_FALSE(exists(socketPath()));
+}
+
+// Megabytes of frames while the helper stops reading: the writes come back
+// short, then refused, and the unsent tails must follow.
+TEST_F(MainAppProcess, ManyMovesArriveWholeAndInOrderPastAStalledHelper)
+{
+    ASSERT_TRUE(start({"--no-features", "-c", "line 0 0 99999 -99999 100000"}));
     helper.readSize = 1000;
-    ASSERT_TRUE(helper.connect(home.socketPath()));
+    ASSERT_TRUE(helper.connect(socketPath()));
     ASSERT_TRUE(helper.waitForPayloads(1));
     ASSERT_TRUE(helper.stallUntilTheSenderBlocks());
     ASSERT_TRUE(helper.waitForPayloads(100000));
     EXPECT_TRUE(helper.errors.empty());
     ASSERT_EQ(helper.received.size(), 100000u);
-    EXPECT_EQ(helper.received.front(), kMove0x0);
-    for (std::size_t i : {std::size_t{1}, std::size_t{54321}, std::size_t{99999}}) {
-        const Bytes &m = helper.received[i];
-        ASSERT_EQ(m.size(), 21u);
-        std::uint64_t x = 0, y = 0;
-        for (int b = 0; b < 8; ++b) {
-            x = x << 8 | std::to_integer<std::uint64_t>(m[5 + static_cast<std::size_t>(b)]);
-            y = y << 8 | std::to_integer<std::uint64_t>(m[13 + static_cast<std::size_t>(b)]);
-        }
-        EXPECT_EQ(std::bit_cast<double>(x), static_cast<double>(i)) << i;
-        EXPECT_EQ(std::bit_cast<double>(y), -static_cast<double>(i)) << i;
-    }
-    ASSERT_TRUE(app.waitFor("sent 100000 moves"));
-    ASSERT_TRUE(app.stopWith(SIGTERM));
-    EXPECT_EQ(app.process.err(), "");
+    EXPECT_EQ(helper.received.front(), move(0, 0));
+    for (std::size_t i : {1, 54321, 99999})
+        EXPECT_EQ(helper.received[i], move(double(i), -double(i))) << i;
+    ASSERT_TRUE(waitFor("sent 100000 moves"));
+    ASSERT_TRUE(stopWith(SIGTERM));
+    EXPECT_EQ(app.err(), "");
 }
 
-TEST(MainAppProcess, PayloadsLargerThanTheSocketTakesArriveWhole)
+// Four payloads queued at once outgrow the socket's buffer: the writes come
+// back short, then refused, and the unsent tails must follow.
+TEST_F(MainAppProcess, PayloadsLargerThanTheSocketTakesArriveWhole)
 {
-    TempHome home;
-    // Four payloads queued at once outgrow the socket's buffer: the writes
-    // come back short, then refused, and the unsent tails must follow.
     std::vector<std::string> args = {"--no-features"};
-    std::vector<Bytes> expected;
-    for (int k = 0; k < 4; ++k) {
+    Payloads expected;
+    for (std::size_t k = 0; k < 4; ++k) {
         Bytes payload(60000);
         std::string script = "raw ";
         for (std::size_t i = 0; i < payload.size(); ++i) {
-            payload[i] = static_cast<std::byte>((i * 7 + static_cast<std::size_t>(k) * 31) & 0xff);
-            static const char digits[] = "0123456789abcdef";
-            script += digits[std::to_integer<int>(payload[i]) >> 4];
-            script += digits[std::to_integer<int>(payload[i]) & 15];
+            payload[i] = static_cast<std::byte>((i * 7 + k * 31) & 0xff);
+            script += "0123456789abcdef"[(i * 7 + k * 31) >> 4 & 15];
+            script += "0123456789abcdef"[(i * 7 + k * 31) & 15];
         }
         args.insert(args.end(), {"-c", script});
         expected.push_back(std::move(payload));
     }
-    StandIn app;
-    ASSERT_TRUE(app.start(home, args));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    FakeHelper helper;
-    ASSERT_TRUE(helper.connect(home.socketPath()));
-    ASSERT_TRUE(helper.pumpUntil([&] { return helper.verified; }));
+    ASSERT_TRUE(start(args));
+    ASSERT_TRUE(helper.connect(socketPath()));
+    ASSERT_TRUE(waitFor("ready"));
     ASSERT_TRUE(helper.stallUntilTheSenderBlocks());
     ASSERT_TRUE(helper.waitForPayloads(4));
     EXPECT_TRUE(helper.errors.empty());
     EXPECT_TRUE(helper.received == expected);
-    ASSERT_TRUE(app.stopWith(SIGTERM));
-    EXPECT_EQ(app.process.err(), "");
+    ASSERT_TRUE(stopWith(SIGTERM));
+    EXPECT_EQ(app.err(), "");
 }
 
-TEST(MainAppProcess, HelperHangingUpMidStreamEndsTheCommandNotTheProgram)
+TEST_F(MainAppProcess, StaleSocketFileIsReplacedButALiveOneIsLeftAlone)
 {
-    TempHome home;
-    StandIn app;
-    ASSERT_TRUE(app.start(home, {"--no-features", "-c", "line 0 0 1 1 1000000; move 3 4"}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    {
-        FakeHelper helper;
-        ASSERT_TRUE(helper.connect(home.socketPath()));
-        ASSERT_TRUE(helper.waitForPayloads(10));
-    }
-    ASSERT_TRUE(app.waitFor("disconnected"));
-    // Only what reached the socket is counted.
-    ASSERT_GE(app.lines.size(), 2u);
-    const std::string sent = app.lines[app.lines.size() - 2];
-    ASSERT_EQ(sent.rfind("sent ", 0), 0u) << sent;
-    const long count = std::stol(sent.substr(5));
-    EXPECT_GE(count, 10);
-    EXPECT_LT(count, 1000000);
-
-    // The rest of the script waits for the next helper.
-    FakeHelper next;
-    ASSERT_TRUE(next.connect(home.socketPath()));
-    ASSERT_TRUE(next.waitForPayloads(1));
-    EXPECT_EQ(next.received, (std::vector<Bytes>{kMove3x4}));
-    ASSERT_TRUE(app.stopWith(SIGTERM));
-}
-
-TEST(MainAppProcess, StaleFramesAreReportedAndTheLinkGoesOn)
-{
-    TempHome home;
-    StandIn app;
-    ASSERT_TRUE(app.start(home, {}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    FakeHelper helper;
-    ASSERT_TRUE(helper.connect(home.socketPath()));
-    ASSERT_TRUE(helper.waitForPayloads(1));
-
-    // A Features answer stamped 100 s ago, framed by hand.
-    const auto stamp = static_cast<std::uint32_t>(std::time(nullptr) - 100);
-    Bytes stale = bytes({0, 0, 0, 6});
-    for (int shift = 24; shift >= 0; shift -= 8)
-        stale.push_back(static_cast<std::byte>(stamp >> shift));
-    stale.insert(stale.end(), kFeatures.begin(), kFeatures.end());
-    stale.insert(stale.end(), {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{6}});
-    ASSERT_TRUE(helper.writeAll(stale));
-    ASSERT_TRUE(helper.send(kStatusTrusted));
-    ASSERT_TRUE(app.waitFor("accessibility-status 1 1"));
-    EXPECT_TRUE(app.sawInOrder({"ready", "error Frame expired or timestamp invalid", "accessibility-status 1 1"}));
-    EXPECT_FALSE(app.sawInOrder({"features 3"}));
-    ASSERT_TRUE(app.stopWith(SIGTERM));
-}
-
-TEST(MainAppProcess, StaleSocketFileIsReplacedButALiveOneIsLeftAlone)
-{
-    TempHome home;
-    const std::string socketPath = home.socketPath();
-    std::filesystem::create_directories(std::filesystem::path(socketPath).parent_path());
+    std::filesystem::create_directories(std::filesystem::path(socketPath()).parent_path());
     {
         // Bound and closed without anyone listening: what a crash leaves.
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
+        const std::string path = socketPath();
+        std::copy(path.begin(), path.end(), address.sun_path);
         ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
         ::close(fd);
     }
-    StandIn first;
-    ASSERT_TRUE(first.start(home, {}));
-    ASSERT_EQ(first.next(), "listening " + socketPath);
-
-    StandIn second;
-    ASSERT_TRUE(second.start(home, {}));
-    ASSERT_TRUE(second.process.wait(kTimeout));
-    EXPECT_EQ(second.process.exitCode(), 2);
-    EXPECT_EQ(second.process.err(), "tessaron: another main app is listening at " + socketPath + "\n");
+    ASSERT_TRUE(start({}));
+    Process second;
+    ASSERT_TRUE(second.start({TESSARON_MAIN_APP_EXECUTABLE}, {{"HOME", home.path()}}));
+    ASSERT_TRUE(second.wait(kTimeout));
+    EXPECT_EQ(second.exitCode(), 2);
+    EXPECT_EQ(second.err(), "tessaron: another main app is listening at " + socketPath() + "\n");
 
     // The first one still serves: its socket was not taken away.
-    FakeHelper helper;
-    ASSERT_TRUE(helper.connect(socketPath));
+    ASSERT_TRUE(helper.connect(socketPath()));
     ASSERT_TRUE(helper.waitForPayloads(1));
     EXPECT_EQ(helper.received.front(), kFeatures);
-    ASSERT_TRUE(first.stopWith(SIGTERM));
+    ASSERT_TRUE(stopWith(SIGTERM));
 }
 
-TEST(MainAppProcess, RefusesAHomeWhoseSocketPathDoesNotFit)
+TEST_F(MainAppProcess, RefusesAHomeWithoutRoomForTheSocketPathOrNoHomeAtAll)
 {
-    TempHome home;
-    const std::string longHome = home.path + "/" + std::string(110, 'h');
-    Process app;
-    ASSERT_TRUE(app.start({TESSARON_MAIN_APP_EXECUTABLE}, {{"HOME", longHome}}));
-    ASSERT_TRUE(app.wait(kTimeout));
-    EXPECT_EQ(app.exitCode(), 2);
-    EXPECT_EQ(app.out(), "");
-    EXPECT_NE(app.err().find("longer than a socket address holds"), std::string::npos) << app.err();
-    EXPECT_EQ(std::count(app.err().begin(), app.err().end(), '\n'), 1);
+    const std::string longHome = home / std::string(110, 'h');
+    for (const auto &[value, reason] : {std::pair{longHome, std::string("longer than a socket address holds")},
+             std::pair{std::string(), std::string("HOME is not set; it holds the containers\n")}}) {
+        Process app;
+        ASSERT_TRUE(app.start({TESSARON_MAIN_APP_EXECUTABLE}, {{"HOME", value}}));
+        ASSERT_TRUE(app.wait(kTimeout));
+        EXPECT_EQ(app.exitCode(), 2);
+        EXPECT_EQ(app.out(), "");
+        EXPECT_NE(app.err().find(reason), std::string::npos);
+        EXPECT_EQ(std::count(app.err().begin(), app.err().end(), '\n'), 1);
+    }
     // Refused before anything was made.
     EXPECT_FALSE(exists(longHome));
 }
 
-TEST(MainAppProcess, RefusesToStartWithoutHome)
+TEST_F(MainAppProcess, LaunchesTheInstalledHelperDetachedWithoutOurStdio)
 {
-    Process app;
-    ASSERT_TRUE(app.start({TESSARON_MAIN_APP_EXECUTABLE}, {{"HOME", ""}}));
-    ASSERT_TRUE(app.wait(kTimeout));
-    EXPECT_EQ(app.exitCode(), 2);
-    EXPECT_EQ(app.err(), "tessaron: HOME is not set; it holds the containers\n");
-}
-
-TEST(MainAppProcess, LaunchesTheInstalledHelperDetachedWithoutOurStdio)
-{
-    TempHome home;
-    const std::string macos = home.supportPath() + "/Tessaron Helper.app/Contents/MacOS";
+    const std::string macos = supportPath() + "/Tessaron Helper.app/Contents/MacOS";
     std::filesystem::create_directories(macos);
-    {
-        std::ofstream script(macos + "/tessaron-helper");
-        // Records its arguments, whether stdin is empty and whether it leads
-        // its own session; prints a word that must not reach our events.
-        script << "#!/bin/sh\n"
-                  "read line; sid=$(cut -d' ' -f6 /proc/$$/stat)\n"
-                  "echo \"args=$# stdin=${line:-empty} leader=$([ \"$sid\" = $$ ] && echo yes || echo no)\" > \"$HOME/launched\"\n"
-                  "echo noise\n";
-    }
+    // Records its arguments, whether stdin is empty and whether it leads its
+    // own session; prints a word that must not reach our events.
+    std::ofstream(macos + "/tessaron-helper")
+        << "#!/bin/sh\n"
+           "read line; sid=$(cut -d' ' -f6 /proc/$$/stat)\n"
+           "echo \"args=$# stdin=${line:-empty} leader=$([ \"$sid\" = $$ ] && echo yes || echo no)\" \\\n"
+           "  > \"$HOME/launched\"\n"
+           "echo noise\n";
     std::filesystem::permissions(macos + "/tessaron-helper", std::filesystem::perms::owner_all);
 
-    StandIn app;
-    ASSERT_TRUE(app.start(home, {"--launch-helper"}));
-    ASSERT_EQ(app.next(), "listening " + home.socketPath());
-    EXPECT_EQ(app.next().rfind("helper-launched ", 0), 0u);
-    ASSERT_TRUE(app.waitFor("helper-exited 0"));
-    std::ifstream launched(home.path + "/launched");
+    ASSERT_TRUE(start({"--launch-helper"}));
+    EXPECT_EQ(next().rfind("helper-launched ", 0), 0u);
+    ASSERT_TRUE(waitFor("helper-exited 0"));
     std::string record;
-    std::getline(launched, record);
+    std::getline(std::ifstream(home / "launched"), record);
     EXPECT_EQ(record, "args=0 stdin=empty leader=yes");
-    ASSERT_TRUE(app.stopWith(SIGTERM));
-    EXPECT_EQ(app.process.out().find("noise"), std::string::npos);
-    EXPECT_NE(app.process.err().find("noise"), std::string::npos);
+    ASSERT_TRUE(stopWith(SIGTERM));
+    EXPECT_EQ(app.out().find("noise"), std::string::npos);
+    EXPECT_NE(app.err().find("noise"), std::string::npos);
 }
 
 TEST(MainAppBundle, InfoPlistNamesTheProgramBesideIt)
@@ -624,8 +471,7 @@ TEST(MainAppBundle, InfoPlistNamesTheProgramBesideIt)
     for (const auto &[key, value] : std::vector<std::pair<std::string, std::string>>{{"CFBundleName", "Tessaron"},
              {"CFBundleDisplayName", "Tessaron"}, {"CFBundleIdentifier", kIdentifier},
              {"CFBundleExecutable", "tessaron"}}) {
-        const std::string entry = "<key>" + key + "</key>\n\t<string>" + value + "</string>";
-        EXPECT_NE(plist.find(entry), std::string::npos) << key;
+        EXPECT_NE(plist.find("<key>" + key + "</key>\n\t<string>" + value + "</string>"), std::string::npos) << key;
     }
     EXPECT_NE(plist.find("<key>CFBundleShortVersionString</key>"), std::string::npos);
     EXPECT_NE(plist.find("<key>CFBundleVersion</key>"), std::string::npos);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -70,30 +71,32 @@ struct Recorder {
 
 class SocketClient : public testing::Test {
 protected:
+    // Connected, accepted, and the connection reported by the loop, never inside connect().
+    bool link()
+    {
+        return client->connect(listener.path, nullptr) && r.connected == 0 && listener.accept() >= 0
+            && waitConnected(1);
+    }
+    bool waitConnected(int n)
+    {
+        return runLoopUntil([&] { return r.connected == n; }, 2s);
+    }
+
     TestSupport::TempDir dir;
     std::shared_ptr<UnixSocketClient> client = std::make_shared<UnixSocketClient>();
+    Listener listener{dir / "s.sock"};
+    Recorder r{*client};
 };
 
-TEST_F(SocketClient, NoSocketFileFailsAtOnceWithTheSystemTextAndNoNotification)
+TEST_F(SocketClient, NoSocketFileOrNoPathFailsAtOnceWithTheReasonAndNoNotification)
 {
-    Recorder r(*client);
-    std::string error;
-    EXPECT_FALSE(client->connect(dir / "missing.sock", &error));
-    EXPECT_EQ(error, std::strerror(ENOENT));
+    std::string missing, empty;
+    EXPECT_FALSE(client->connect(dir / "missing.sock", &missing));
+    EXPECT_EQ(missing, std::strerror(ENOENT));
+    EXPECT_FALSE(client->connect("", &empty));
+    EXPECT_FALSE(empty.empty());
     runLoopFor(30ms);
     EXPECT_EQ(r.connected + r.disconnected, 0);
-}
-
-TEST_F(SocketClient, ConnectedComesFromTheLoopOnceNeverInsideConnect)
-{
-    Listener listener(dir / "s.sock");
-    Recorder r(*client);
-    ASSERT_TRUE(client->connect(listener.path, nullptr));
-    EXPECT_EQ(r.connected, 0);
-    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
-    runLoopFor(30ms);
-    EXPECT_EQ(r.connected, 1);
-    EXPECT_EQ(r.disconnected, 0);
 }
 
 TEST_F(SocketClient, APathThatDoesNotFitIsRefusedNotCut)
@@ -103,8 +106,7 @@ TEST_F(SocketClient, APathThatDoesNotFitIsRefusedNotCut)
     std::string base = dir.path() + "/";
     std::string fits = base + std::string(107 - base.size(), 'a');
     ASSERT_EQ(fits.size(), 107u);
-    Listener listener(fits);
-    Recorder r(*client);
+    Listener longest(fits);
     std::string error;
     EXPECT_FALSE(client->connect(fits + "b", &error));
     EXPECT_NE(error.find("does not fit"), std::string::npos) << error;
@@ -114,22 +116,12 @@ TEST_F(SocketClient, APathThatDoesNotFitIsRefusedNotCut)
 
     // The longest path that fits is used whole.
     EXPECT_TRUE(client->connect(fits, &error));
-    EXPECT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
-}
-
-TEST_F(SocketClient, EmptyPathIsRefused)
-{
-    std::string error;
-    EXPECT_FALSE(client->connect("", &error));
-    EXPECT_FALSE(error.empty());
+    EXPECT_TRUE(waitConnected(1));
 }
 
 TEST_F(SocketClient, TwentyThousandBytesArriveInOrderInChunksOfAtMost8192)
 {
-    Listener listener(dir / "s.sock");
-    Recorder r(*client);
-    ASSERT_TRUE(client->connect(listener.path, nullptr));
-    ASSERT_GE(listener.accept(), 0);
+    ASSERT_TRUE(link());
     std::vector<std::byte> sent(20000);
     for (std::size_t i = 0; i < sent.size(); ++i)
         sent[i] = static_cast<std::byte>(i * 7 + i / 256);
@@ -141,29 +133,10 @@ TEST_F(SocketClient, TwentyThousandBytesArriveInOrderInChunksOfAtMost8192)
         EXPECT_LE(size, UnixSocketClient::kReadChunk);
 }
 
-TEST_F(SocketClient, PeerClosingIsReportedOnceAndSendFailsAfter)
+TEST_F(SocketClient, EmptySendSucceedsAndSendBeforeConnectOrAfterCloseFails)
 {
-    Listener listener(dir / "s.sock");
-    Recorder r(*client);
-    ASSERT_TRUE(client->connect(listener.path, nullptr));
-    ASSERT_GE(listener.accept(), 0);
-    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
-    ::close(listener.conn);
-    listener.conn = -1;
-    ASSERT_TRUE(runLoopUntil([&] { return r.disconnected == 1; }, 2s));
-    runLoopFor(50ms);
-    EXPECT_EQ(r.disconnected, 1);
-    EXPECT_FALSE(client->send(bytesOf("late")));
-    EXPECT_EQ(r.disconnected, 1);
-}
-
-TEST_F(SocketClient, EmptySendSucceedsAndSendAfterCloseFails)
-{
-    Listener listener(dir / "s.sock");
-    Recorder r(*client);
     EXPECT_FALSE(client->send(bytesOf("x")));
-    ASSERT_TRUE(client->connect(listener.path, nullptr));
-    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+    ASSERT_TRUE(link());
     EXPECT_TRUE(client->send({}));
     client->close();
     EXPECT_FALSE(client->send(bytesOf("x")));
@@ -173,12 +146,7 @@ TEST_F(SocketClient, EmptySendSucceedsAndSendAfterCloseFails)
 
 TEST_F(SocketClient, AWriteThatWouldBlockIsQueuedWholeAndKeepsTheStreamIntact)
 {
-    Listener listener(dir / "s.sock");
-    Recorder r(*client);
-    ASSERT_TRUE(client->connect(listener.path, nullptr));
-    ASSERT_GE(listener.accept(), 0);
-    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
-
+    ASSERT_TRUE(link());
     // Far more than the socket buffers hold while the peer does not read.
     std::vector<std::byte> expected;
     for (int frame = 0; frame < 400; ++frame) {
@@ -200,11 +168,7 @@ TEST_F(SocketClient, AWriteThatWouldBlockIsQueuedWholeAndKeepsTheStreamIntact)
 
 TEST_F(SocketClient, PassingTheQueueBoundIsALostLink)
 {
-    Listener listener(dir / "s.sock");
-    Recorder r(*client);
-    ASSERT_TRUE(client->connect(listener.path, nullptr));
-    ASSERT_GE(listener.accept(), 0);
-    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+    ASSERT_TRUE(link());
     std::vector<std::byte> block(1 << 20, std::byte{0x5a});
     bool refused = false;
     for (int i = 0; i < 40 && !refused; ++i)
@@ -221,35 +185,31 @@ TEST_F(SocketClient, PassingTheQueueBoundIsALostLink)
     EXPECT_LT(total, 40u << 20);
 }
 
-struct OtherUser : Platform::Seam {
-    unsigned userId() override { return static_cast<unsigned>(::getuid()) + 1; }
-};
-
+// The loss is reported once, by the read side, and sending fails after it.
 TEST_F(SocketClient, WhatThePeerSentBeforeItWentIsDeliveredBeforeTheLoss)
 {
-    Listener listener(dir / "s.sock");
-    Recorder r(*client);
-    ASSERT_TRUE(client->connect(listener.path, nullptr));
-    ASSERT_GE(listener.accept(), 0);
-    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
+    ASSERT_TRUE(link());
     ASSERT_EQ(::write(listener.conn, "last words", 10), 10);
-    ::close(listener.conn);
-    listener.conn = -1;
+    ::close(std::exchange(listener.conn, -1));
     // Our write fails first; the bytes already sent still arrive, then the loss.
     EXPECT_FALSE(client->send(bytesOf("hello?")) && client->send(bytesOf("anyone?")));
     EXPECT_EQ(r.disconnected, 0);
     ASSERT_TRUE(runLoopUntil([&] { return r.disconnected == 1; }, 2s));
     EXPECT_EQ(r.data, bytesOf("last words"));
     runLoopFor(30ms);
+    EXPECT_FALSE(client->send(bytesOf("late")));
     EXPECT_EQ(r.disconnected, 1);
+    EXPECT_EQ(r.connected, 1);
 }
+
+struct OtherUser : Platform::Seam {
+    unsigned userId() override { return static_cast<unsigned>(::getuid()) + 1; }
+};
 
 TEST_F(SocketClient, APeerOfAnotherUserIsALostLinkNotAConnection)
 {
-    Listener listener(dir / "s.sock");
     OtherUser seam;
     Platform::ScopedSeam scoped(seam);
-    Recorder r(*client);
     ASSERT_TRUE(client->connect(listener.path, nullptr));
     ASSERT_TRUE(runLoopUntil([&] { return r.disconnected == 1; }, 2s));
     EXPECT_EQ(r.connected, 0);
@@ -257,54 +217,44 @@ TEST_F(SocketClient, APeerOfAnotherUserIsALostLinkNotAConnection)
 
 TEST_F(SocketClient, AFailedSecondConnectKeepsTheFirstAndASuccessfulOneReplacesIt)
 {
-    Listener first(dir / "a.sock");
     Listener second(dir / "b.sock");
-    Recorder r(*client);
-    ASSERT_TRUE(client->connect(first.path, nullptr));
-    ASSERT_GE(first.accept(), 0);
-    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 1; }, 2s));
-
+    ASSERT_TRUE(link());
     EXPECT_FALSE(client->connect(dir / "none.sock", nullptr));
     ASSERT_TRUE(client->send(bytesOf("still")));
     char buffer[16] = {};
-    EXPECT_EQ(::read(first.conn, buffer, sizeof buffer), 5);
+    EXPECT_EQ(::read(listener.conn, buffer, sizeof buffer), 5);
 
     ASSERT_TRUE(client->connect(second.path, nullptr));
     ASSERT_GE(second.accept(), 0);
-    ASSERT_TRUE(runLoopUntil([&] { return r.connected == 2; }, 2s));
-    EXPECT_EQ(::read(first.conn, buffer, sizeof buffer), 0);
+    ASSERT_TRUE(waitConnected(2));
+    EXPECT_EQ(::read(listener.conn, buffer, sizeof buffer), 0);
     ASSERT_TRUE(client->send(bytesOf("new")));
     EXPECT_EQ(::read(second.conn, buffer, sizeof buffer), 3);
 }
 
-TEST_F(SocketClient, ACallbackMayDestroyTheClient)
+// Under ASan any touch of the client after its callback dropped it faults.
+TEST_F(SocketClient, ADataOrDisconnectedCallbackMayDestroyTheClient)
 {
-    Listener listener(dir / "s.sock");
-    bool dataSeen = false;
-    client->setOnData([&](const std::vector<std::byte> &) {
-        dataSeen = true;
-        client.reset();
-    });
-    ASSERT_TRUE(client->connect(listener.path, nullptr));
-    ASSERT_GE(listener.accept(), 0);
-    ASSERT_EQ(::write(listener.conn, "xyz", 3), 3);
-    ASSERT_TRUE(runLoopUntil([&] { return dataSeen; }, 2s));
-    runLoopFor(30ms);
-    EXPECT_FALSE(client);
-
-    auto other = std::make_shared<UnixSocketClient>();
-    bool lost = false;
-    other->setOnDisconnected([&] {
-        lost = true;
-        other.reset();
-    });
-    Listener listener2(dir / "t.sock");
-    ASSERT_TRUE(other->connect(listener2.path, nullptr));
-    ASSERT_GE(listener2.accept(), 0);
-    ::close(listener2.conn);
-    listener2.conn = -1;
-    ASSERT_TRUE(runLoopUntil([&] { return lost; }, 2s));
-    runLoopFor(30ms);
+    for (bool onData : {true, false}) {
+        auto owner = std::make_shared<UnixSocketClient>();
+        Listener peer(dir / (onData ? "d.sock" : "e.sock"));
+        bool raised = false;
+        const auto drop = [&] {
+            raised = true;
+            owner.reset();
+        };
+        owner->setOnData([&, drop](const std::vector<std::byte> &) { drop(); });
+        owner->setOnDisconnected(drop);
+        ASSERT_TRUE(owner->connect(peer.path, nullptr));
+        ASSERT_GE(peer.accept(), 0);
+        if (onData)
+            ASSERT_EQ(::write(peer.conn, "xyz", 3), 3);
+        else
+            ::close(std::exchange(peer.conn, -1));
+        ASSERT_TRUE(runLoopUntil([&] { return raised; }, 2s)) << onData;
+        runLoopFor(30ms);
+        EXPECT_FALSE(owner);
+    }
 }
 
 } // namespace

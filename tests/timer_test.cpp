@@ -30,51 +30,65 @@ TEST(TimerCounted, FiresExactlyCountTimesOneIntervalApartThenStops)
     EXPECT_GE(at[2] - at[0], 90);
 }
 
-TEST(TimerCounted, CountOneFiresOnce)
+// The constructor starts a timer only with a positive interval and a callback.
+TEST(TimerCounted, CountOneFiresOnceAsDoesANonRepeatingTimer)
 {
+    int counted = 0, once = 0, repeated = 0, never = 0;
     KCore::Timer timer;
-    int fired = 0;
-    timer.start(0.01, 1, [&] { ++fired; });
-    ASSERT_TRUE(runLoopUntil([&] { return !timer.isRunning(); }, 2s));
-    runLoopFor(60ms);
-    EXPECT_EQ(fired, 1);
+    timer.start(0.01, 1, [&] { ++counted; });
+    KCore::Timer nonRepeating(0.01, false, [&] { ++once; });
+    KCore::Timer repeating(0.01, true, [&] { ++repeated; });
+    KCore::Timer idle(0.0, true, [&] { ++never; });
+    KCore::Timer empty(0.01, true, {});
+    EXPECT_FALSE(idle.isRunning() || empty.isRunning());
+    runLoopFor(80ms);
+    EXPECT_EQ(counted, 1);
+    EXPECT_EQ(once, 1);
+    EXPECT_GE(repeated, 2);
+    EXPECT_EQ(never, 0);
+    EXPECT_FALSE(timer.isRunning());
 }
 
-TEST(TimerCounted, ZeroOrNegativeCountStopsARunningTimer)
+// A count below 1 or an empty callback leaves the timer stopped, even one
+// that was running.
+TEST(TimerCounted, ZeroNegativeCountOrEmptyCallbackStopsTheTimer)
 {
-    for (int count : {0, -1}) {
+    for (int count : {0, -1, 3}) {
         KCore::Timer timer;
         int fired = 0;
         timer.start(0.01, [&] { ++fired; });
-        timer.start(0.01, count, [&] { fired += 100; });
+        timer.start(0.01, count, count > 0 ? std::function<void()>() : [&] { fired += 100; });
         EXPECT_FALSE(timer.isRunning()) << count;
         runLoopFor(50ms);
         EXPECT_EQ(fired, 0) << count;
     }
 }
 
-TEST(TimerCounted, EmptyCallbackLeavesTheTimerStopped)
+TEST(TimerRepeating, RunsUntilStoppedOrDestroyed)
 {
-    KCore::Timer timer;
-    timer.start(0.01, 3, {});
-    EXPECT_FALSE(timer.isRunning());
-}
-
-TEST(TimerRepeating, RunsUntilStopped)
-{
-    KCore::Timer timer;
     int fired = 0;
-    timer.start(0.01, [&] { ++fired; });
-    ASSERT_TRUE(runLoopUntil([&] { return fired >= 3; }, 2s));
-    timer.stop();
-    EXPECT_FALSE(timer.isRunning());
-    int stoppedAt = fired;
+    {
+        KCore::Timer timer;
+        timer.start(0.01, [&] { ++fired; });
+        ASSERT_TRUE(runLoopUntil([&] { return fired >= 3; }, 2s));
+        timer.stop();
+        EXPECT_FALSE(timer.isRunning());
+        const int stoppedAt = fired;
+        runLoopFor(50ms);
+        EXPECT_EQ(fired, stoppedAt);
+        timer.start(0.01, {});
+    }
+    const int destroyedAt = fired;
     runLoopFor(50ms);
-    EXPECT_EQ(fired, stoppedAt);
+    EXPECT_EQ(fired, destroyedAt);
 }
 
-TEST(TimerRepeating, EmptyCallbackRestartsWithTheOldOneAtTheNewInterval)
+TEST(TimerRepeating, EmptyCallbackRestartsWithTheOldOneAtTheNewIntervalButNotOnAFreshTimer)
 {
+    KCore::Timer fresh;
+    fresh.start(0.01, {});
+    EXPECT_FALSE(fresh.isRunning());
+
     KCore::Timer timer;
     int fired = 0;
     timer.start(10.0, [&] { ++fired; });
@@ -82,13 +96,6 @@ TEST(TimerRepeating, EmptyCallbackRestartsWithTheOldOneAtTheNewInterval)
     EXPECT_TRUE(timer.isRunning());
     EXPECT_DOUBLE_EQ(timer.interval(), 0.01);
     EXPECT_TRUE(runLoopUntil([&] { return fired >= 2; }, 2s));
-}
-
-TEST(TimerRepeating, EmptyCallbackOnAFreshTimerDoesNothing)
-{
-    KCore::Timer timer;
-    timer.start(0.01, {});
-    EXPECT_FALSE(timer.isRunning());
 }
 
 TEST(TimerRepeating, StartingAgainEndsTheOldSchedule)
@@ -104,68 +111,26 @@ TEST(TimerRepeating, StartingAgainEndsTheOldSchedule)
     EXPECT_LE(second, 7);
 }
 
-TEST(TimerConstructor, StartsOnlyWithAPositiveIntervalAndACallback)
+TEST(TimerLifetime, ACallbackMayDestroyItsOwnRepeatingOrCountedTimer)
 {
-    int fired = 0;
-    KCore::Timer running(0.01, true, [&] { ++fired; });
-    KCore::Timer idle(0.0, true, [&] { fired += 100; });
-    KCore::Timer empty(0.01, true, {});
-    EXPECT_TRUE(running.isRunning());
-    EXPECT_FALSE(idle.isRunning());
-    EXPECT_FALSE(empty.isRunning());
-    ASSERT_TRUE(runLoopUntil([&] { return fired >= 2; }, 2s));
-    EXPECT_LT(fired, 100);
-}
-
-TEST(TimerConstructor, NonRepeatingFiresOnce)
-{
-    int fired = 0;
-    KCore::Timer once(0.01, false, [&] { ++fired; });
-    runLoopFor(80ms);
-    EXPECT_EQ(fired, 1);
-}
-
-TEST(TimerLifetime, DestroyingARunningTimerEndsItsFirings)
-{
-    int fired = 0;
-    {
-        KCore::Timer timer;
-        timer.start(0.01, [&] { ++fired; });
+    for (int count : {0, 3}) {
+        auto timer = std::make_shared<KCore::Timer>();
+        int fired = 0;
+        const std::string captured = "state the callback still reads after the reset";
+        auto callback = [&timer, &fired, captured] {
+            ++fired;
+            timer.reset();
+            // The callback object must outlive its own timer's destruction.
+            EXPECT_EQ(captured.size(), 46u);
+        };
+        count ? timer->start(0.01, count, callback) : timer->start(0.01, callback);
+        ASSERT_TRUE(runLoopUntil([&] { return !timer; }, 2s));
+        runLoopFor(50ms);
+        EXPECT_EQ(fired, 1) << count;
     }
-    runLoopFor(50ms);
-    EXPECT_EQ(fired, 0);
 }
 
-TEST(TimerLifetime, ACallbackMayDestroyItsOwnRepeatingTimer)
-{
-    auto timer = std::make_shared<KCore::Timer>();
-    int fired = 0;
-    std::string captured = "state the callback still reads after the reset";
-    timer->start(0.01, [&timer, &fired, captured] {
-        ++fired;
-        timer.reset();
-        // The callback object must outlive its own timer's destruction.
-        EXPECT_EQ(captured.size(), 46u);
-    });
-    ASSERT_TRUE(runLoopUntil([&] { return !timer; }, 2s));
-    runLoopFor(50ms);
-    EXPECT_EQ(fired, 1);
-}
-
-TEST(TimerLifetime, ACallbackMayDestroyItsOwnCountedTimer)
-{
-    auto timer = std::make_shared<KCore::Timer>();
-    int fired = 0;
-    timer->start(0.01, 3, [&] {
-        ++fired;
-        timer.reset();
-    });
-    ASSERT_TRUE(runLoopUntil([&] { return !timer; }, 2s));
-    runLoopFor(50ms);
-    EXPECT_EQ(fired, 1);
-}
-
-TEST(TimerLifetime, ACallbackMayRestartItsOwnTimerAtAnotherInterval)
+TEST(TimerLifetime, ACallbackMayStopOrRestartItsOwnTimerAtAnotherInterval)
 {
     KCore::Timer timer;
     int fired = 0;
@@ -178,6 +143,15 @@ TEST(TimerLifetime, ACallbackMayRestartItsOwnTimerAtAnotherInterval)
     ASSERT_TRUE(runLoopUntil([&] { return fired >= 3; }, 2s));
     EXPECT_TRUE(timer.isRunning());
     EXPECT_DOUBLE_EQ(timer.interval(), 0.02);
+
+    fired = 0;
+    timer.start(0.01, 5, [&] {
+        ++fired;
+        timer.stop();
+    });
+    runLoopFor(80ms);
+    EXPECT_EQ(fired, 1);
+    EXPECT_FALSE(timer.isRunning());
 }
 
 TEST(TimerLifetime, ACountedCallbackMayGiveItsTimerANewCountedSchedule)
@@ -193,36 +167,6 @@ TEST(TimerLifetime, ACountedCallbackMayGiveItsTimerANewCountedSchedule)
     runLoopFor(50ms);
     EXPECT_EQ(first, 1);
     EXPECT_EQ(second, 2);
-    EXPECT_FALSE(timer.isRunning());
-}
-
-TEST(TimerLifetime, ACallbackMayStopItsOwnTimer)
-{
-    KCore::Timer timer;
-    int fired = 0;
-    timer.start(0.01, 5, [&] {
-        ++fired;
-        timer.stop();
-    });
-    runLoopFor(80ms);
-    EXPECT_EQ(fired, 1);
-    EXPECT_FALSE(timer.isRunning());
-}
-
-TEST(TimerDelayedQuit, OneSecondCountedOnceFiresOnceAboutASecondLater)
-{
-    KCore::Timer timer;
-    QElapsedTimer clock;
-    qint64 firedAt = -1;
-    int fired = 0;
-    clock.start();
-    timer.start(1.0, 1, [&] {
-        ++fired;
-        firedAt = clock.elapsed();
-    });
-    ASSERT_TRUE(runLoopUntil([&] { return fired == 1; }, 3s));
-    EXPECT_GE(firedAt, 990);
-    EXPECT_LE(firedAt, 2500);
     EXPECT_FALSE(timer.isRunning());
 }
 
