@@ -10,7 +10,7 @@
 # starts a private Xvfb and stops it at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh --demo
 
 out=build/release
 cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

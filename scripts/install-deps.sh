@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need.
+# Installs the Debian packages the build and the tests need; with --demo
+# also what the demo takes its screenshots with.
 # Does nothing when everything is there already; uses sudo when not root.
 set -euo pipefail
 
@@ -10,6 +11,7 @@ packages=(
     xvfb xauth xdotool x11-utils
     libgtest-dev libbenchmark-dev
 )
+[ "${1:-}" = --demo ] && packages+=(x11-apps imagemagick)
 
 missing=()
 for p in "${packages[@]}"; do
