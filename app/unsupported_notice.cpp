@@ -1,6 +1,7 @@
 #include "app/unsupported_notice.h"
 
 #include "app/app.h"
+#include "install/install_rules.h"
 #include "install/installer.h"
 #include "install/message_box.h"
 
@@ -8,7 +9,7 @@ void showUnsupportedNotice(std::shared_ptr<KUI::MessageBox> &messageBox)
 {
     KCore::App &app = *KCore::App::instance();
     messageBox = std::make_shared<KUI::MessageBox>();
-    messageBox->setTitle(app.bundleName() + " v" + app.bundleShortVersion() + " (" + app.bundleVersion() + ")");
+    messageBox->setTitle(KInstall::installAlertTitle(app.bundleName(), app.bundleShortVersion(), app.bundleVersion()));
     messageBox->setMessageText(app.bundleName()
         + " is only compatible with\nmacOS 10.10, 10.11, 10.12, and 10.13.\n\n"
           "If you're running macOS 10.14 or later, please download the full app using the button below.");
