@@ -1,11 +1,12 @@
 #include "accessibility/accessibility_manager.h"
 
-#include "accessibility/accessibility_dialog.h"
-#include "app/app.h"
-#include "app/startup.h"
-#include "app/timer.h"
-#include "install/message_box.h"
+#include "core/app.h"
+#include "core/startup.h"
+#include "core/timer.h"
 #include "service/pointer.h"
+#include "ui/accessibility_dialog.h"
+#include "ui/limitation_alert.h"
+#include "ui/message_box.h"
 
 #include <atomic>
 #include <string>
@@ -137,21 +138,6 @@ bool permissionMissing(bool *limited)
         return false;
     showSystemLimitationAndQuit();
     return true;
-}
-
-void showSystemLimitationAndQuit()
-{
-    static std::atomic<bool> shown{false};
-    if (shown.exchange(true))
-        return;
-    std::string name;
-    if (KCore::App *app = KCore::App::instance())
-        name = app->bundleName();
-    std::string message = name
-        + "\n\nAccessibility permission granted, but system limitation prevents functionality. "
-          "Application will now exit";
-    KUI::MessageBox::showMessage(message, "", KUI::MessageBox::Informational, {"OK"});
-    KCore::App::quit();
 }
 
 } // namespace KSystem

@@ -42,9 +42,4 @@ private:
 // asks the application to quit.
 bool permissionMissing(bool *limited = nullptr);
 
-// Tells the user that the system prevents the helper from working, waits for
-// the answer, then asks the application to quit. Once per process; later
-// calls return at once.
-void showSystemLimitationAndQuit();
-
 } // namespace KSystem

@@ -1,11 +1,11 @@
 #include "app/helper_main.h"
 
-#include "app/app.h"
-#include "app/startup.h"
+#include "core/app.h"
+#include "core/startup.h"
 #include "app/unsupported_notice.h"
 #include "app/wiring.h"
-#include "install/message_box.h"
-#include "service/pointer_x11.h"
+#include "ui/message_box.h"
+#include "platform/linux/pointer_x11.h"
 
 #include <cstdio>
 #include <cstdlib>

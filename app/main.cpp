@@ -1,5 +1,5 @@
 #include "app/helper_main.h"
-#include "platform/linux_seam.h"
+#include "platform/linux/linux_seam.h"
 
 int main(int argc, char **argv)
 {

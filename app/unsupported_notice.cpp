@@ -1,9 +1,9 @@
 #include "app/unsupported_notice.h"
 
-#include "app/app.h"
+#include "core/app.h"
 #include "install/install_rules.h"
 #include "install/installer.h"
-#include "install/message_box.h"
+#include "ui/message_box.h"
 
 void showUnsupportedNotice(std::shared_ptr<KUI::MessageBox> &messageBox)
 {

@@ -1,10 +1,10 @@
 #include "app/wiring.h"
 
 #include "accessibility/accessibility_manager.h"
-#include "app/app.h"
+#include "core/app.h"
 #include "install/installer.h"
-#include "install/launcher.h"
-#include "install/message_box.h"
+#include "platform/linux/launcher.h"
+#include "ui/message_box.h"
 #include "network/ips_client.h"
 #include "network/link_config.h"
 #include "service/service.h"
@@ -89,5 +89,5 @@ void Wiring::tearDown()
     service.reset();
     client.reset();
     // The main app started after an installation must not be lost to the exit.
-    KInstall::waitForPendingLaunches(std::chrono::seconds(5));
+    Linux::waitForPendingLaunches(std::chrono::seconds(5));
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/timer.h"
+#include "core/timer.h"
 
 #include <memory>
 #include <string>

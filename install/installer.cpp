@@ -1,11 +1,11 @@
 #include "install/installer.h"
 
-#include "app/app.h"
-#include "app/bundle_info.h"
+#include "core/app.h"
+#include "core/bundle_info.h"
 #include "install/bundle_mover.h"
 #include "install/install_rules.h"
 #include "install/launcher.h"
-#include "install/message_box.h"
+#include "ui/message_box.h"
 #include "platform/seam.h"
 
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // The guidance window on the offscreen platform: loading from the bundle and
 // the built-in fallback, the name put into its texts, its buttons, its poll,
 // its close paths and the Dock icon state.
-#include "accessibility/accessibility_dialog.h"
-#include "app/app.h"
+#include "ui/accessibility_dialog.h"
+#include "core/app.h"
 #include "tests/accessibility_test_seam.h"
 #include "tests/support/loop.h"
 

@@ -1,8 +1,9 @@
 // The permission watcher's transitions, driven through the seam's trust and
 // probe answers on the real loop, and its quitting paths in child processes.
-#include "accessibility/accessibility_dialog.h"
+#include "ui/accessibility_dialog.h"
 #include "accessibility/accessibility_manager.h"
-#include "app/app.h"
+#include "ui/limitation_alert.h"
+#include "core/app.h"
 #include "tests/accessibility_test_seam.h"
 #include "tests/support/loop.h"
 

@@ -1,5 +1,6 @@
 // The permission transitions, the placeholder rule and the utm query, as tables.
 #include "accessibility/permission_rules.h"
+#include "ui/guidance_text.h"
 
 #include <gtest/gtest.h>
 

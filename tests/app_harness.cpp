@@ -1,6 +1,6 @@
 // A small program around KCore::App whose behaviour the process tests
 // watch from outside: exit status, output order, signals.
-#include "app/app.h"
+#include "core/app.h"
 
 #include <QCoreApplication>
 

@@ -1,5 +1,5 @@
 // One application object for the whole test binary, on the offscreen platform.
-#include "app/app.h"
+#include "core/app.h"
 
 #include <gtest/gtest.h>
 

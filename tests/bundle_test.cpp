@@ -1,6 +1,6 @@
-#include "app/app.h"
-#include "app/bundle_info.h"
-#include "app/startup.h"
+#include "core/app.h"
+#include "core/bundle_info.h"
+#include "core/startup.h"
 #include "platform/seam.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,7 +1,7 @@
 // The real helper's run with one platform answer changed: the OS version it
 // reports (the first argument). URLs it opens are printed instead.
 #include "app/helper_main.h"
-#include "platform/linux_seam.h"
+#include "platform/linux/linux_seam.h"
 
 #include <cstdio>
 #include <string>

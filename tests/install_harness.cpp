@@ -4,10 +4,10 @@
 //        install_harness launch-and-exit <bundle>
 // HOME comes from the environment. Every alert is answered with its first
 // button; launches are printed, then started for real.
-#include "app/app.h"
+#include "core/app.h"
 #include "install/installer.h"
-#include "install/launcher.h"
-#include "install/message_box.h"
+#include "platform/linux/launcher.h"
+#include "ui/message_box.h"
 #include "tests/accessibility_test_seam.h"
 
 #include <QAbstractButton>
@@ -37,7 +37,7 @@ struct InstallSeam : AccessibilityTest::FakeSeam {
     {
         say("launch " + path + " activates=" + std::to_string(activates) + " new="
             + std::to_string(createsNewInstance));
-        KInstall::launchApplicationNow(path, activates, createsNewInstance);
+        Linux::launchApplicationNow(path, activates, createsNewInstance);
     }
 };
 
@@ -65,8 +65,8 @@ void answerAlerts()
 int main(int argc, char **argv)
 {
     if (argc == 3 && std::string(argv[1]) == "launch-and-exit") {
-        KInstall::launchApplicationNow(argv[2], true, false);
-        say("waited=" + std::to_string(KInstall::waitForPendingLaunches(10s)));
+        Linux::launchApplicationNow(argv[2], true, false);
+        say("waited=" + std::to_string(Linux::waitForPendingLaunches(10s)));
         ::_exit(0);
     }
     if (argc != 4 || std::string(argv[1]) != "flow")
@@ -80,7 +80,7 @@ int main(int argc, char **argv)
     // Where the helper's teardown waits for its launches.
     app.setOnWillTerminate([] {
         say("will-terminate");
-        KInstall::waitForPendingLaunches(10s);
+        Linux::waitForPendingLaunches(10s);
     });
 
     std::shared_ptr<KUI::MessageBox> box;

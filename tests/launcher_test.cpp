@@ -1,6 +1,7 @@
 // The real launcher against bundles in a temporary folder whose program is
 // the fake app: what it starts, how detached, and that it never blocks.
-#include "install/launcher.h"
+#include "core/bundle_info.h"
+#include "platform/linux/launcher.h"
 #include "tests/install_test_bundle.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -43,7 +44,7 @@ class Launcher : public testing::Test {
 protected:
     ~Launcher() override
     {
-        KInstall::waitForPendingLaunches(10s);
+        Linux::waitForPendingLaunches(10s);
         // Lingering fake apps are ours: stopped by the ids they wrote.
         for (const std::string &bundle : bundles) {
             for (const auto &start : starts(bundle))
@@ -84,8 +85,8 @@ TEST_P(LaunchedName, StartsTheProgramDetachedWithoutAShell)
     ::setenv("HOME", home.c_str(), 1);
     std::string app = bundle(GetParam().bundle, GetParam().executable);
 
-    KInstall::launchApplicationNow(app, true, false);
-    ASSERT_TRUE(KInstall::waitForPendingLaunches(10s));
+    Linux::launchApplicationNow(app, true, false);
+    ASSERT_TRUE(Linux::waitForPendingLaunches(10s));
     ::setenv("HOME", saved.c_str(), 1);
 
     ASSERT_TRUE(eventually([&] { return !starts(app).empty(); }));
@@ -118,13 +119,13 @@ TEST_P(Instances, ARunningProgramIsNotStartedAgainUnlessAsked)
     std::string program = app + "/Contents/MacOS/Tessaron";
     InstallTest::writeText(app + "/Contents/MacOS/linger", "");
 
-    KInstall::launchApplicationNow(app, true, false);
-    ASSERT_TRUE(KInstall::waitForPendingLaunches(10s));
+    Linux::launchApplicationNow(app, true, false);
+    ASSERT_TRUE(Linux::waitForPendingLaunches(10s));
     // Waiting covers the exec: the program runs by now.
     EXPECT_EQ(running(program), 1);
 
-    KInstall::launchApplicationNow(app, true, GetParam().createsNewInstance);
-    ASSERT_TRUE(KInstall::waitForPendingLaunches(10s));
+    Linux::launchApplicationNow(app, true, GetParam().createsNewInstance);
+    ASSERT_TRUE(Linux::waitForPendingLaunches(10s));
     EXPECT_EQ(running(program), GetParam().expected);
     EXPECT_TRUE(eventually([&] { return starts(app).size() == static_cast<std::size_t>(GetParam().expected); }));
 }
@@ -141,15 +142,15 @@ TEST_F(Launcher, NeverBlocksTheCaller)
 
     std::atomic<bool> returned{false};
     std::thread caller([&] {
-        KInstall::launchApplicationNow(app, true, false);
+        Linux::launchApplicationNow(app, true, false);
         returned = true;
     });
     EXPECT_TRUE(eventually([&] { return returned.load(); }));
-    EXPECT_FALSE(KInstall::waitForPendingLaunches(0ms)) << "the launch is still pending";
+    EXPECT_FALSE(Linux::waitForPendingLaunches(0ms)) << "the launch is still pending";
 
     InstallTest::writeText(app + "/Contents/Info.plist", InstallTest::infoPlist("Tessaron"));
     caller.join();
-    EXPECT_TRUE(KInstall::waitForPendingLaunches(10s));
+    EXPECT_TRUE(Linux::waitForPendingLaunches(10s));
     EXPECT_TRUE(eventually([&] { return !starts(app).empty(); }));
 }
 
@@ -168,8 +169,8 @@ TEST_F(Launcher, NothingHappensForWhatCannotBeStarted)
     std::string broken = bundle("Broken");
     fs::permissions(broken + "/Contents/MacOS/Tessaron", fs::perms(0644));
     for (const std::string &path : {dir.path() + "/Missing.app", broken}) {
-        KInstall::launchApplicationNow(path, true, true);
-        EXPECT_TRUE(KInstall::waitForPendingLaunches(10s)) << path;
+        Linux::launchApplicationNow(path, true, true);
+        EXPECT_TRUE(Linux::waitForPendingLaunches(10s)) << path;
     }
     EXPECT_TRUE(starts(broken).empty());
 }
@@ -197,7 +198,7 @@ TEST_P(Executable, IsAPlainNameInsideContentsMacOS)
     if (*GetParam().plist)
         InstallTest::writeText(app + "/Contents/Info.plist", GetParam().plist);
     std::string expected = *GetParam().expected ? app + GetParam().expected : "";
-    EXPECT_EQ(KInstall::bundleExecutablePath(app), expected);
+    EXPECT_EQ(KCore::bundleExecutablePath(app), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Launch, Executable, testing::ValuesIn(kExecutables),
@@ -209,10 +210,10 @@ TEST(Running, FindsRunningProgramsByTheirFile)
     std::string self = fs::read_symlink("/proc/self/exe").string();
     fs::create_symlink(self, dir / "link");
     fs::copy_file(TESSARON_FAKE_APP, dir / "copy");
-    EXPECT_TRUE(KInstall::isExecutableRunning(self));
-    EXPECT_TRUE(KInstall::isExecutableRunning(dir / "link"));
-    EXPECT_FALSE(KInstall::isExecutableRunning(dir / "copy"));
-    EXPECT_FALSE(KInstall::isExecutableRunning(dir / "missing"));
+    EXPECT_TRUE(Linux::isExecutableRunning(self));
+    EXPECT_TRUE(Linux::isExecutableRunning(dir / "link"));
+    EXPECT_FALSE(Linux::isExecutableRunning(dir / "copy"));
+    EXPECT_FALSE(Linux::isExecutableRunning(dir / "missing"));
 }
 
 } // namespace

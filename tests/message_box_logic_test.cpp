@@ -1,6 +1,6 @@
 // The alert panel's rules over a fake platform alert: the generation that
 // cancels stale asynchronous alerts, result codes and the convenience call.
-#include "install/alert_box.h"
+#include "ui/alert_box.h"
 
 #include <gtest/gtest.h>
 

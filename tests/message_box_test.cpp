@@ -1,8 +1,8 @@
 // The alert panel on the real Qt loop (offscreen): buttons are pressed on the
 // QMessageBox that appears, and what it shows is read back.
-#include "app/timer.h"
-#include "install/alert_box.h"
-#include "install/message_box.h"
+#include "core/timer.h"
+#include "ui/alert_box.h"
+#include "ui/message_box.h"
 #include "tests/support/loop.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,6 +1,6 @@
 // The X11 input code against private Xvfb servers, read back the way any
 // other client would see it.
-#include "service/pointer_x11.h"
+#include "platform/linux/pointer_x11.h"
 #include "tests/support/xvfb.h"
 
 #include <gtest/gtest.h>

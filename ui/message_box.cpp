@@ -1,7 +1,7 @@
-#include "install/message_box.h"
+#include "ui/message_box.h"
 
-#include "app/app.h"
-#include "install/alert_box.h"
+#include "core/app.h"
+#include "ui/alert_box.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>

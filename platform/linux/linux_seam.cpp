@@ -1,7 +1,7 @@
-#include "platform/linux_seam.h"
+#include "platform/linux/linux_seam.h"
 
-#include "install/launcher.h"
-#include "service/pointer_x11.h"
+#include "platform/linux/launcher.h"
+#include "platform/linux/pointer_x11.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -62,7 +62,7 @@ namespace Platform {
 
 void LinuxSeam::launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance)
 {
-    KInstall::launchApplicationNow(bundlePath, activates, createsNewInstance);
+    Linux::launchApplicationNow(bundlePath, activates, createsNewInstance);
 }
 
 } // namespace Platform

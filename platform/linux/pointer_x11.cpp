@@ -1,4 +1,4 @@
-#include "service/pointer_x11.h"
+#include "platform/linux/pointer_x11.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>

@@ -19,4 +19,9 @@ std::string mainBundlePath();
 // One string value of the running bundle's Info.plist; empty when absent.
 std::string mainBundleInfoValue(const std::string &key);
 
+// The program a bundle starts: Contents/MacOS/ joined with the Info.plist's
+// CFBundleExecutable; empty when the value is missing or is not a plain file
+// name (a "/" or ".." would lead out of the bundle).
+std::string bundleExecutablePath(const std::string &bundlePath);
+
 } // namespace KCore

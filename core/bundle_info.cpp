@@ -1,4 +1,4 @@
-#include "app/bundle_info.h"
+#include "core/bundle_info.h"
 
 #include "platform/seam.h"
 
@@ -79,6 +79,18 @@ std::string mainBundleInfoValue(const std::string &key)
     auto values = readInfoPlist(bundle + "/Contents/Info.plist");
     auto it = values.find(key);
     return it == values.end() ? std::string() : it->second;
+}
+
+std::string bundleExecutablePath(const std::string &bundlePath)
+{
+    auto info = readInfoPlist(bundlePath + "/Contents/Info.plist");
+    auto it = info.find("CFBundleExecutable");
+    if (it == info.end())
+        return {};
+    const std::string &name = it->second;
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return {};
+    return bundlePath + "/Contents/MacOS/" + name;
 }
 
 } // namespace KCore

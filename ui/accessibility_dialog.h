@@ -1,6 +1,6 @@
 #pragma once
 
-#include "accessibility/permission_rules.h"
+#include "ui/guidance_text.h"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,7 @@
-#include "app/app.h"
+#include "core/app.h"
 
-#include "app/bundle_info.h"
-#include "install/url_event.h"
+#include "core/bundle_info.h"
+#include "core/url_event.h"
 #include "platform/seam.h"
 
 #include <QApplication>

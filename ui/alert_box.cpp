@@ -1,4 +1,4 @@
-#include "install/alert_box.h"
+#include "ui/alert_box.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "install/url_event.h"
+#include "core/url_event.h"
 
 #include <cctype>
 #include <vector>

@@ -1,12 +1,12 @@
-#include "accessibility/accessibility_dialog.h"
+#include "ui/accessibility_dialog.h"
 
-#include "accessibility/accessibility_manager.h"
-#include "app/app.h"
-#include "app/bundle_info.h"
-#include "app/startup.h"
-#include "app/timer.h"
+#include "core/app.h"
+#include "core/bundle_info.h"
+#include "core/startup.h"
+#include "core/timer.h"
 #include "platform/seam.h"
 #include "service/pointer.h"
+#include "ui/limitation_alert.h"
 
 #include <QAbstractButton>
 #include <QDir>

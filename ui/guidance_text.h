@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// The guidance window's text substitution and its web links. Standard
+// library only.
+namespace KUI {
+
+// Placeholder and value, applied in order.
+using PlaceholderPairs = std::vector<std::pair<std::string, std::string>>;
+
+// Every occurrence of from replaced by to; an empty from changes nothing.
+std::string replaceAll(std::string text, const std::string &from, const std::string &to);
+
+// For each pair in order: when the text holds the placeholder and not yet
+// the value, every placeholder becomes the value. A text that already names
+// the value keeps its placeholders. An empty value is never "held".
+std::string replacePlaceholders(std::string text, const PlaceholderPairs &pairs);
+
+// "?utm_source=mas&utm_medium=<os>&utm_campaign=<short version>&utm_content=<identifier>",
+// the values inserted as they are.
+std::string makeUtmQuery(const std::string &osVersion, const std::string &shortVersion,
+    const std::string &identifier);
+
+// The product site, ending in "/".
+const std::string &siteBaseURL();
+
+} // namespace KUI
