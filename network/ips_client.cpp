@@ -1,15 +1,16 @@
 #include "network/ips_client.h"
 
+#include "core/callback.h"
 #include "network/protocol_layer.h"
 #include "network/unix_socket_client.h"
 
 namespace KNetwork {
 
 struct IPSClient::Impl : std::enable_shared_from_this<Impl> {
-    std::function<void(const std::vector<std::byte> &)> onMessage;
-    std::function<void()> onDisconnected;
-    std::function<void(const std::string &)> onError;
-    std::function<void()> onConnected;
+    KCore::Callback<void(const std::vector<std::byte> &)> onMessage;
+    KCore::Callback<void()> onDisconnected;
+    KCore::Callback<void(const std::string &)> onError;
+    KCore::Callback<void()> onConnected;
     std::shared_ptr<UnixSocketClient> socket = std::make_shared<UnixSocketClient>();
     std::string secret;
     std::shared_ptr<ProtocolLayer> protocol = std::make_shared<ProtocolLayer>(true);
@@ -43,10 +44,7 @@ void IPSClient::Impl::wire()
         protocolNow->processIncoming(chunk);
     }));
     protocol->setOnData(guarded(weak, [](Impl &self, const std::vector<std::byte> &payload) {
-        if (self.onMessage) {
-            auto callback = self.onMessage;
-            callback(payload);
-        }
+        self.onMessage(payload);
     }));
     protocol->setOnSend(guarded(weak, [](Impl &self, const std::vector<std::byte> &frame) {
         auto socketNow = self.socket;
@@ -57,24 +55,15 @@ void IPSClient::Impl::wire()
         protocolNow->startHandshake();
     }));
     socket->setOnDisconnected(guarded(weak, [](Impl &self) {
-        if (self.onDisconnected) {
-            auto callback = self.onDisconnected;
-            callback();
-        }
+        self.onDisconnected();
         self.protocol->reset();
     }));
     protocol->setOnError(guarded(weak, [](Impl &self, const std::string &text) {
-        if (self.onError) {
-            auto callback = self.onError;
-            callback(text);
-        }
+        self.onError(text);
         self.disconnect();
     }));
     protocol->setOnHandshake(guarded(weak, [](Impl &self) {
-        if (self.onConnected) {
-            auto callback = self.onConnected;
-            callback();
-        }
+        self.onConnected();
     }));
 }
 
@@ -105,22 +94,22 @@ void IPSClient::setSecret(const std::string &secret)
 
 void IPSClient::setOnMessage(std::function<void(const std::vector<std::byte> &)> callback)
 {
-    impl->onMessage = std::move(callback);
+    impl->onMessage.set(std::move(callback));
 }
 
 void IPSClient::setOnConnected(std::function<void()> callback)
 {
-    impl->onConnected = std::move(callback);
+    impl->onConnected.set(std::move(callback));
 }
 
 void IPSClient::setOnDisconnected(std::function<void()> callback)
 {
-    impl->onDisconnected = std::move(callback);
+    impl->onDisconnected.set(std::move(callback));
 }
 
 void IPSClient::setOnError(std::function<void(const std::string &)> callback)
 {
-    impl->onError = std::move(callback);
+    impl->onError.set(std::move(callback));
 }
 
 bool IPSClient::connect(const std::string &path, std::string *error)

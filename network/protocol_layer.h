@@ -1,5 +1,7 @@
 #pragma once
 
+#include "network/frame_parser.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -7,18 +9,12 @@
 #include <string>
 #include <vector>
 
-// The link's frames: length, timestamp, payload, checksum, all integers
-// unsigned 32-bit big-endian. The layer never touches a socket; its owner
-// feeds it received bytes and hands its frames to the wire.
+// The link's frames and handshake. The layer never touches a socket; its
+// owner feeds it received bytes and hands its frames to the wire. Underneath,
+// parseFrame cuts the frames; this layer applies the freshness, checksum and
+// handshake rules and raises the callbacks.
 namespace KNetwork {
 
-// Largest payload a frame may carry, inclusive.
-inline constexpr std::size_t kMaxPayload = 16'777'216;
-// Length, timestamp and checksum around the payload.
-inline constexpr std::size_t kFrameOverhead = 12;
-
-// Sum of the bytes taken as 0..255, modulo 2^32: the frame checksum.
-std::uint32_t byteSum(const std::byte *data, std::size_t size);
 // The 32-bit value a handshake frame carries; the secret itself never travels.
 std::uint32_t handshakeValue(const std::string &secret);
 // One complete frame; empty when size exceeds kMaxPayload.

@@ -1,5 +1,6 @@
 #include "network/unix_socket_client.h"
 
+#include "core/callback.h"
 #include "platform/seam.h"
 
 #include <QSocketNotifier>
@@ -14,9 +15,13 @@
 namespace KNetwork {
 
 struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
-    std::function<void(const std::vector<std::byte> &)> onData;
-    std::function<void()> onDisconnected;
-    std::function<void()> onConnected;
+    KCore::Callback<void(const std::vector<std::byte> &)> onData;
+    KCore::Callback<void()> onDisconnected;
+    KCore::Callback<void()> onConnected;
+    // Each read lands here and is handed over as it is; reused, so a stream
+    // costs no allocation per read.
+    std::vector<std::byte> chunk;
+    bool delivering = false;
     int fd = -1;
     QSocketNotifier *readNotifier = nullptr;
     QSocketNotifier *writeNotifier = nullptr;
@@ -91,16 +96,22 @@ void UnixSocketClient::Impl::teardown()
 
 void UnixSocketClient::Impl::readReady()
 {
-    std::byte buffer[kReadChunk];
+    // A nested event loop inside a data callback (a modal alert) may bring
+    // us here again: that read must not land in the chunk being handed over.
+    std::vector<std::byte> nested;
+    std::vector<std::byte> &target = delivering ? nested : chunk;
+    target.resize(kReadChunk);
     ssize_t n;
     do {
-        n = ::read(fd, buffer, sizeof buffer);
+        n = ::read(fd, target.data(), target.size());
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
-        if (onData) {
-            auto callback = onData;
-            callback(std::vector<std::byte>(buffer, buffer + n));
-        }
+        target.resize(static_cast<std::size_t>(n));
+        const bool outer = !delivering;
+        delivering = true;
+        onData(target);
+        if (outer)
+            delivering = false;
         return;
     }
     // Nothing to read after all: the notifier tells us when to go on.
@@ -137,10 +148,7 @@ void UnixSocketClient::Impl::writeReady()
     }
     if (queue.empty())
         writeNotifier->setEnabled(false);
-    if (onConnected) {
-        auto callback = onConnected;
-        callback();
-    }
+    onConnected();
 }
 
 bool UnixSocketClient::Impl::enqueue(const std::byte *data, std::size_t size)
@@ -201,10 +209,7 @@ void UnixSocketClient::Impl::lose()
         readNotifier->setEnabled(false);
     if (writeNotifier)
         writeNotifier->setEnabled(false);
-    if (onDisconnected) {
-        auto callback = onDisconnected;
-        callback();
-    }
+    onDisconnected();
 }
 
 UnixSocketClient::UnixSocketClient()
@@ -219,17 +224,17 @@ UnixSocketClient::~UnixSocketClient()
 
 void UnixSocketClient::setOnData(std::function<void(const std::vector<std::byte> &)> callback)
 {
-    impl->onData = std::move(callback);
+    impl->onData.set(std::move(callback));
 }
 
 void UnixSocketClient::setOnDisconnected(std::function<void()> callback)
 {
-    impl->onDisconnected = std::move(callback);
+    impl->onDisconnected.set(std::move(callback));
 }
 
 void UnixSocketClient::setOnConnected(std::function<void()> callback)
 {
-    impl->onConnected = std::move(callback);
+    impl->onConnected.set(std::move(callback));
 }
 
 bool UnixSocketClient::connect(const std::string &path, std::string *error)
@@ -293,9 +298,9 @@ bool UnixSocketClient::send(const std::vector<std::byte> &bytes)
 void UnixSocketClient::close()
 {
     impl->teardown();
-    impl->onData = nullptr;
-    impl->onConnected = nullptr;
-    impl->onDisconnected = nullptr;
+    impl->onData.set(nullptr);
+    impl->onConnected.set(nullptr);
+    impl->onDisconnected.set(nullptr);
 }
 
 } // namespace KNetwork

@@ -1,8 +1,9 @@
 #include "service/service.h"
 
+#include "core/big_endian.h"
+#include "core/callback.h"
 #include "service/pointer.h"
 
-#include <bit>
 #include <new>
 
 namespace Helper {
@@ -11,30 +12,16 @@ namespace {
 
 constexpr std::size_t kHeader = 5;
 
-std::uint32_t readUInt32BE(const std::byte *p)
-{
-    return std::to_integer<std::uint32_t>(p[0]) << 24 | std::to_integer<std::uint32_t>(p[1]) << 16
-        | std::to_integer<std::uint32_t>(p[2]) << 8 | std::to_integer<std::uint32_t>(p[3]);
-}
-
 // The declared payload length when the buffer holds all of it. Summed in
 // 64 bits: a length near 2^32 must not wrap into a small one.
 std::optional<std::uint32_t> declaredLength(const std::vector<std::byte> &buffer)
 {
     if (buffer.size() <= 4)
         return std::nullopt;
-    std::uint32_t length = readUInt32BE(buffer.data() + 1);
+    std::uint32_t length = KCore::readBig32(buffer.data() + 1);
     if (static_cast<std::uint64_t>(buffer.size()) < static_cast<std::uint64_t>(length) + kHeader)
         return std::nullopt;
     return length;
-}
-
-double readDoubleAt(const std::byte *p)
-{
-    std::uint64_t bits = 0;
-    for (int i = 0; i < 8; ++i)
-        bits = bits << 8 | std::to_integer<std::uint64_t>(p[i]);
-    return std::bit_cast<double>(bits);
 }
 
 } // namespace
@@ -48,7 +35,7 @@ std::vector<std::byte> encodeServiceMessage(const ServiceMessage &message)
         return {};
     }
     out.push_back(static_cast<std::byte>(message.type));
-    appendUInt32BE(out, static_cast<std::uint32_t>(message.payload.size()));
+    KCore::appendBig32(out, static_cast<std::uint32_t>(message.payload.size()));
     out.insert(out.end(), message.payload.begin(), message.payload.end());
     return out;
 }
@@ -72,27 +59,19 @@ std::optional<double> readDoubleBE(const std::vector<std::byte> &payload, std::s
 {
     if (cursor > payload.size() || payload.size() - cursor < 8)
         return std::nullopt;
-    double value = readDoubleAt(payload.data() + cursor);
+    double value = KCore::readBigDouble(payload.data() + cursor);
     cursor += 8;
     return value;
 }
 
-void appendUInt32BE(std::vector<std::byte> &buffer, std::uint32_t value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        buffer.push_back(static_cast<std::byte>(value >> shift));
-}
-
 struct Service::Impl {
-    std::function<void(const std::vector<std::byte> &)> sender;
+    KCore::Callback<void(const std::vector<std::byte> &)> sender;
     bool pointerMovesEnabled = false;
 
     void send(const ServiceMessage &message)
     {
-        if (!sender)
-            return;
-        auto callback = sender;
-        callback(encodeServiceMessage(message));
+        if (sender)
+            sender(encodeServiceMessage(message));
     }
 };
 
@@ -105,7 +84,7 @@ Service::~Service() = default;
 
 void Service::setSender(std::function<void(const std::vector<std::byte> &)> sender)
 {
-    impl->sender = std::move(sender);
+    impl->sender.set(std::move(sender));
 }
 
 void Service::handleMessage(const std::vector<std::byte> &buffer)
@@ -127,8 +106,11 @@ void Service::handleMessage(const std::vector<std::byte> &buffer)
         break;
     case MessageType::MovePointer:
         // The hot path: read in place, no copy of the payload.
-        if (self->pointerMovesEnabled && *length >= 16)
-            postPointerMove(readDoubleAt(payload), readDoubleAt(payload + 8));
+        if (self->pointerMovesEnabled && *length >= 16) {
+            std::size_t cursor = kHeader;
+            const double x = *readDoubleBE(buffer, cursor);
+            postPointerMove(x, *readDoubleBE(buffer, cursor));
+        }
         break;
     default:
         break;
@@ -138,7 +120,7 @@ void Service::handleMessage(const std::vector<std::byte> &buffer)
 void Service::start()
 {
     std::vector<std::byte> payload;
-    appendUInt32BE(payload, 1);
+    KCore::appendBig32(payload, 1);
     payload.push_back(std::byte{isAccessibilityTrusted() ? std::uint8_t{1} : std::uint8_t{0}});
     std::shared_ptr<Impl> self = impl;
     self->send({static_cast<std::uint8_t>(MessageType::AccessibilityStatus), std::move(payload)});

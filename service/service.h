@@ -33,7 +33,6 @@ std::optional<ServiceMessage> decodeServiceMessage(const std::vector<std::byte> 
 // An IEEE-754 double, most significant byte first, at the cursor; the
 // cursor moves on by 8 only on success.
 std::optional<double> readDoubleBE(const std::vector<std::byte> &payload, std::size_t &cursor);
-void appendUInt32BE(std::vector<std::byte> &buffer, std::uint32_t value);
 
 // The helper's end of the link: answers the features exchange, reports the
 // permission once, and moves the pointer on each command once moves are
