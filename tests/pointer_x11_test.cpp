@@ -274,6 +274,50 @@ TEST_F(OnDisplay, TrustAndTheProbeAnswerTheSameTwiceInARow)
     EXPECT_TRUE(X11Input::displayReachable(&name));
 }
 
+// The checks keep their connection between calls: a server replaced on the
+// same display number, or gone, must be answered for as it is now.
+TEST(BrokenConnection, TheChecksAnswerForTheServerThatIsThereNow)
+{
+    std::string display;
+    TestSupport::Xvfb first;
+    for (int n = 403 + ::getpid() % 400; display.empty() && n < 1000; n += 7)
+        if (first.startOn(":" + std::to_string(n)))
+            display = ":" + std::to_string(n);
+    ASSERT_FALSE(display.empty());
+    ::setenv("DISPLAY", display.c_str(), 1);
+    EXPECT_TRUE(X11Input::displayOffersXTest());
+    EXPECT_TRUE(X11Input::canListenToRawMotion());
+
+    first.stop();
+    TestSupport::Xvfb replacement;
+    bool restarted = false;
+    for (int attempt = 0; attempt < 50 && !restarted; ++attempt) {
+        restarted = replacement.startOn(display, {"-extension", "XTEST"});
+        if (!restarted)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(restarted);
+    EXPECT_FALSE(X11Input::displayOffersXTest());
+    EXPECT_TRUE(X11Input::canListenToRawMotion());
+
+    replacement.stop();
+    EXPECT_FALSE(X11Input::canListenToRawMotion());
+    EXPECT_FALSE(X11Input::displayOffersXTest());
+}
+
+TEST(TwoDisplays, TheChecksFollowDisplay)
+{
+    TestSupport::Xvfb with, without;
+    ASSERT_TRUE(with.start());
+    ASSERT_TRUE(without.start({"-extension", "XTEST"}));
+    ::setenv("DISPLAY", with.display().c_str(), 1);
+    EXPECT_TRUE(X11Input::displayOffersXTest());
+    ::setenv("DISPLAY", without.display().c_str(), 1);
+    EXPECT_FALSE(X11Input::displayOffersXTest());
+    ::setenv("DISPLAY", with.display().c_str(), 1);
+    EXPECT_TRUE(X11Input::displayOffersXTest());
+}
+
 TEST(WithoutXTest, TheDisplayIsNotTrustedAndNothingMoves)
 {
     TestSupport::Xvfb x;

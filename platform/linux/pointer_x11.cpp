@@ -50,7 +50,52 @@ bool selectRawMotion(Display *display)
     unsigned char bits[XIMaskLen(XI_RawMotion)] = {};
     XISetMask(bits, XI_RawMotion);
     XIEventMask mask = {XIAllMasterDevices, sizeof bits, bits};
-    return XISelectEvents(display, DefaultRootWindow(display), &mask, 1) == Success;
+    if (XISelectEvents(display, DefaultRootWindow(display), &mask, 1) != Success)
+        return false;
+    // A probe only: nothing reads this connection between checks.
+    XIClearMask(bits, XI_RawMotion);
+    XISelectEvents(display, DefaultRootWindow(display), &mask, 1);
+    return true;
+}
+
+// The permission is checked every few seconds for the helper's life. A fresh
+// connection costs a dozen round trips, each a wake-up; answers cannot change
+// while one connection lives, so one is kept, and each check pays a single
+// round trip to see the server still there. A server gone or another DISPLAY
+// gets a fresh connection, as before.
+struct Probe {
+    DisplayPtr display;
+    std::string name;
+    bool broken = false;
+    bool xtest = false;
+    bool rawMotion = false;
+
+    static void onIOErrorExit(Display *, void *self) { static_cast<Probe *>(self)->broken = true; }
+};
+
+Probe *liveProbe()
+{
+    static Probe probe;
+    std::string name = XDisplayName(nullptr);
+    if (probe.display && !probe.broken && probe.name == name) {
+        XSync(probe.display.get(), True);
+        if (!probe.broken)
+            return &probe;
+    }
+    probe.display.reset();
+    probe.broken = false;
+    probe.display = openDisplay();
+    if (!probe.display)
+        return nullptr;
+    Display *d = probe.display.get();
+    probe.name = name;
+    XSetIOErrorExitHandler(d, Probe::onIOErrorExit, &probe);
+    int event, error, major, minor;
+    probe.xtest = XTestQueryExtension(d, &event, &error, &major, &minor);
+    probe.rawMotion = selectRawMotion(d);
+    // Also drops any motion that came between selecting and clearing.
+    XSync(d, True);
+    return probe.broken ? nullptr : &probe;
 }
 
 } // namespace
@@ -66,20 +111,14 @@ bool displayReachable(std::string *displayName)
 
 bool displayOffersXTest()
 {
-    DisplayPtr display = openDisplay();
-    if (!display)
-        return false;
-    int event, error, major, minor;
-    return XTestQueryExtension(display.get(), &event, &error, &major, &minor);
+    Probe *probe = liveProbe();
+    return probe && probe->xtest;
 }
 
 bool canListenToRawMotion()
 {
-    DisplayPtr display = openDisplay();
-    if (!display || !selectRawMotion(display.get()))
-        return false;
-    XSync(display.get(), False);
-    return true;
+    Probe *probe = liveProbe();
+    return probe && probe->rawMotion;
 }
 
 bool toScreenPoint(double x, double y, int width, int height, ScreenPoint *out)

@@ -14,8 +14,9 @@ bool displayReachable(std::string *displayName);
 // The display is reachable and offers the XTEST extension.
 bool displayOffersXTest();
 
-// A fresh connection can select raw pointer motion on the root window
-// (XInput 2). Each call opens and closes its own connection.
+// A connection can select raw pointer motion on the root window (XInput 2).
+// Both checks share one connection, kept while its server lives and DISPLAY
+// names it; each call costs one round trip on it. Main thread only.
 bool canListenToRawMotion();
 
 // Where a requested position lands on a screen of the given size. NaN in
