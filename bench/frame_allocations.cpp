@@ -28,7 +28,7 @@ std::atomic<long> allocations{0};
 
 struct CountingSeam : Platform::Seam {
     long moves = 0;
-    void postPointerEvent(Platform::PointerEventKind, double, double) override { ++moves; }
+    void postPointerMove(double, double) override { ++moves; }
 };
 
 using Bytes = std::vector<std::byte>;

@@ -15,8 +15,7 @@ namespace {
 struct Sink : Platform::Seam {
     std::size_t moves = 0;
     bool isAccessibilityTrusted() override { return true; }
-    bool isLeftButtonDown() override { return moves % 2 == 1; }
-    void postPointerEvent(Platform::PointerEventKind, double x, double y) override
+    void postPointerMove(double x, double y) override
     {
         // Touch the values so a bad read shows up under the sanitizers.
         if (std::isnan(x) && std::isnan(y))

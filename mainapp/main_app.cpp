@@ -419,7 +419,7 @@ void MainApp::Impl::acceptHelper(Clock::time_point now)
         return;
     }
 
-    conn.emplace();
+    conn.emplace(Connection{});
     conn->fd = fd;
     auto layer = std::make_shared<KNetwork::ProtocolLayer>(false);
     // Handed straight to the layer; the text is not kept here.

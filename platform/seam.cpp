@@ -37,12 +37,7 @@ bool Seam::canCreateEventTap()
     return false;
 }
 
-bool Seam::isLeftButtonDown()
-{
-    return false;
-}
-
-void Seam::postPointerEvent(PointerEventKind, double, double) {}
+void Seam::postPointerMove(double, double) {}
 
 void Seam::flushPointerEvents() {}
 

@@ -9,13 +9,6 @@
 // Standard library only: pure logic reads its clock and pointer sink here.
 namespace Platform {
 
-// What a posted pointer event is: a plain move, or a drag with the left
-// button held (the values of the classic mouse-event types).
-enum class PointerEventKind : int {
-    MouseMoved = 5,
-    LeftMouseDragged = 6,
-};
-
 struct OSVersion {
     std::int64_t major = 0;
     std::int64_t minor = 0;
@@ -34,10 +27,9 @@ public:
     virtual bool isAccessibilityTrusted();
     // A fresh display connection can listen to raw pointer motion.
     virtual bool canCreateEventTap();
-    // Whether the left button is down now, as far as the helper has seen.
-    virtual bool isLeftButtonDown();
-    // One pointer event at (x, y) in root-window pixels.
-    virtual void postPointerEvent(PointerEventKind kind, double x, double y);
+    // One pointer move to (x, y) in root-window pixels. With the left button
+    // held the display server makes it a drag for every client by itself.
+    virtual void postPointerMove(double x, double y);
     // Pushes posted events to the display; called once per batch of work.
     virtual void flushPointerEvents();
     // The machine's UUID, upper case 8-4-4-4-12; empty when unreadable.

@@ -4,11 +4,9 @@
 
 void postPointerMove(double x, double y)
 {
-    Platform::Seam &platform = Platform::seam();
-    // Only the left button makes a drag; any other button held is a move.
-    auto kind = platform.isLeftButtonDown() ? Platform::PointerEventKind::LeftMouseDragged
-                                            : Platform::PointerEventKind::MouseMoved;
-    platform.postPointerEvent(kind, x, y);
+    // No move/drag decision here: the display server makes a move a drag
+    // while the left button is down, for every client, grabs included.
+    Platform::seam().postPointerMove(x, y);
 }
 
 bool isAccessibilityTrusted()

@@ -21,15 +21,8 @@ std::vector<std::byte> hex(std::initializer_list<int> values)
 
 struct Recording : Platform::Seam {
     std::vector<std::pair<double, double>> moves;
-    std::vector<Platform::PointerEventKind> kinds;
     bool trusted = true;
-    bool leftDown = false;
-    bool isLeftButtonDown() override { return leftDown; }
-    void postPointerEvent(Platform::PointerEventKind kind, double x, double y) override
-    {
-        kinds.push_back(kind);
-        moves.emplace_back(x, y);
-    }
+    void postPointerMove(double x, double y) override { moves.emplace_back(x, y); }
     bool isAccessibilityTrusted() override { return trusted; }
 };
 
@@ -126,18 +119,6 @@ TEST_P(Moves, PostOnlyWithSixteenDeclaredAndPresentBytes)
 
 INSTANTIATE_TEST_SUITE_P(Messages, Moves, testing::ValuesIn(kMoves),
     [](const auto &info) { return std::string(info.param.name); });
-
-TEST_F(ServiceTest, TheLeftButtonMakesADragEveryOtherStateAMove)
-{
-    service->handleMessage(kEnable);
-    service->handleMessage(kMove);
-    seam.leftDown = true;
-    service->handleMessage(kMove);
-    seam.leftDown = false;
-    service->handleMessage(kMove);
-    using Kind = Platform::PointerEventKind;
-    EXPECT_EQ(seam.kinds, (std::vector<Kind>{Kind::MouseMoved, Kind::LeftMouseDragged, Kind::MouseMoved}));
-}
 
 TEST_F(ServiceTest, OtherTypesAreIgnoredWithoutAnswer)
 {

@@ -26,14 +26,8 @@ bool LinuxSeam::canCreateEventTap()
     return X11Input::canListenToRawMotion();
 }
 
-bool LinuxSeam::isLeftButtonDown()
+void LinuxSeam::postPointerMove(double x, double y)
 {
-    return poster->leftButtonDown();
-}
-
-void LinuxSeam::postPointerEvent(PointerEventKind, double x, double y)
-{
-    // The server makes the motion a drag by itself while button 1 is down.
     poster->post(x, y);
     // One flush per batch: whatever one socket read brought is posted before
     // the loop comes back here and sends it all.

@@ -20,8 +20,7 @@ public:
 
     bool isAccessibilityTrusted() override;
     bool canCreateEventTap() override;
-    bool isLeftButtonDown() override;
-    void postPointerEvent(PointerEventKind kind, double x, double y) override;
+    void postPointerMove(double x, double y) override;
     void flushPointerEvents() override;
     void openURL(const std::string &url) override;
     void launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance) override;

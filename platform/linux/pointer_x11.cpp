@@ -138,10 +138,8 @@ struct PointerPoster::Impl {
     DisplayPtr display;
     bool broken = false;
     bool xtest = false;
-    bool left = false;
-    // The button events are read once per batch, not once per move.
-    bool buttonsRead = false;
-    int xiOpcode = -1;
+    // Events are read once per batch, not once per move.
+    bool eventsRead = false;
     int width = 0;
     int height = 0;
 
@@ -169,24 +167,6 @@ bool PointerPoster::Impl::ensureOpen()
     height = DisplayHeight(d, DefaultScreen(d));
     // Screen size changes arrive as ConfigureNotify on the root window.
     XSelectInput(d, root, StructureNotifyMask);
-    int opcode;
-    xiOpcode = -1;
-    if (XQueryExtension(d, "XInputExtension", &opcode, &event, &error)) {
-        int xiMajor = 2, xiMinor = 0;
-        if (XIQueryVersion(d, &xiMajor, &xiMinor) == Success) {
-            unsigned char bits[XIMaskLen(XI_RawButtonRelease)] = {};
-            XISetMask(bits, XI_RawButtonPress);
-            XISetMask(bits, XI_RawButtonRelease);
-            XIEventMask mask = {XIAllMasterDevices, sizeof bits, bits};
-            if (XISelectEvents(d, root, &mask, 1) == Success)
-                xiOpcode = opcode;
-        }
-    }
-    // One round trip at open for the state the button events then follow.
-    Window rootReturn, child;
-    int rx, ry, wx, wy;
-    unsigned int buttons = 0;
-    left = XQueryPointer(d, root, &rootReturn, &child, &rx, &ry, &wx, &wy, &buttons) && (buttons & Button1Mask);
     return !broken;
 }
 
@@ -200,12 +180,6 @@ void PointerPoster::Impl::drainEvents()
         if (event.type == ConfigureNotify && event.xconfigure.window == DefaultRootWindow(d)) {
             width = event.xconfigure.width;
             height = event.xconfigure.height;
-        } else if (event.type == GenericEvent && event.xcookie.extension == xiOpcode
-                   && XGetEventData(d, &event.xcookie)) {
-            auto *raw = static_cast<XIRawEvent *>(event.xcookie.data);
-            if (raw->detail == 1)
-                left = event.xcookie.evtype == XI_RawButtonPress;
-            XFreeEventData(d, &event.xcookie);
         }
     }
 }
@@ -217,21 +191,14 @@ PointerPoster::PointerPoster()
 
 PointerPoster::~PointerPoster() = default;
 
-bool PointerPoster::leftButtonDown()
-{
-    if (!impl->ensureOpen())
-        return false;
-    if (!impl->buttonsRead) {
-        impl->drainEvents();
-        impl->buttonsRead = true;
-    }
-    return impl->left;
-}
-
 void PointerPoster::post(double x, double y)
 {
     if (!impl->ensureOpen() || !impl->xtest)
         return;
+    if (!impl->eventsRead) {
+        impl->drainEvents();
+        impl->eventsRead = true;
+    }
     ScreenPoint point;
     if (!toScreenPoint(x, y, impl->width, impl->height, &point))
         return;
@@ -240,7 +207,7 @@ void PointerPoster::post(double x, double y)
 
 void PointerPoster::flush()
 {
-    impl->buttonsRead = false;
+    impl->eventsRead = false;
     if (impl->display && !impl->broken)
         XFlush(impl->display.get());
 }

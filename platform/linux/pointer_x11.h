@@ -30,9 +30,9 @@ struct ScreenPoint {
 bool toScreenPoint(double x, double y, int width, int height, ScreenPoint *out);
 
 // Posts pointer motion through XTEST on one display connection kept for the
-// helper's life and reopened when it breaks. Follows the left button through
-// XInput 2 button events, so asking for it costs no round trip to the server;
-// they are read once per batch of moves, and flush() ends a batch.
+// helper's life and reopened when it breaks. The server makes a motion a drag
+// by itself while button 1 is down, so no button state is followed here.
+// Screen size changes are read once per batch of moves; flush() ends a batch.
 class PointerPoster {
 public:
     PointerPoster();
@@ -40,7 +40,6 @@ public:
     PointerPoster(const PointerPoster &) = delete;
     PointerPoster &operator=(const PointerPoster &) = delete;
 
-    bool leftButtonDown();
     // Queued on the connection; flush() sends what is queued.
     void post(double x, double y);
     void flush();
