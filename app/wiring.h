@@ -42,7 +42,7 @@ private:
     void linkLost();
     void tearDown();
 
-    const std::string &appIdPrefix;
+    const std::string appIdPrefix;
     std::shared_ptr<KUI::MessageBox> messageBox;
     std::shared_ptr<KSystem::AccessibilityManager> accessibility;
     std::shared_ptr<KNetwork::IPSClient> client;

@@ -14,6 +14,8 @@ namespace KNetwork {
 inline constexpr std::size_t kMaxPayload = 16'777'216;
 // Length, timestamp and checksum around the payload.
 inline constexpr std::size_t kFrameOverhead = 12;
+// The link reads at most this much per notification.
+inline constexpr std::size_t kReadChunk = 8192;
 
 enum class FrameStatus {
     // The span holds a whole frame.

@@ -16,9 +16,6 @@ using Bytes = std::vector<std::byte>;
 const std::string kExpiredText = "Frame expired or timestamp invalid";
 const std::string kMismatchText = "Handshake failed: secret mismatch";
 constexpr std::uint32_t kHandshakeLength = 4;
-// What the socket hands over per read; a frame we wait for gets this much
-// room beyond its end so that reads land without reallocating.
-constexpr std::size_t kReadChunk = 8192;
 // The buffer keeps its room between frames, so a stream of large frames does
 // not pay for fresh pages each time, but never more than this.
 constexpr std::size_t kRetainedCapacity = kMaxPayload + kFrameOverhead + kReadChunk;
@@ -99,6 +96,8 @@ void ProtocolLayer::Impl::keepTail(std::span<const std::byte> tail, bool inBuffe
     // that, 12 bytes would be enough to make us reserve 16 MiB.
     if (waitingFor && handshakeComplete && buffer.capacity() < readOffset + waitingFor) {
         Bytes grown;
+        // A read's worth of room beyond the frame, so reads land without
+        // reallocating.
         grown.reserve(waitingFor + kReadChunk);
         grown.assign(buffer.begin() + static_cast<std::ptrdiff_t>(readOffset), buffer.end());
         buffer.swap(grown);

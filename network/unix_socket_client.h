@@ -1,5 +1,7 @@
 #pragma once
 
+#include "network/frame_parser.h"
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -18,10 +20,10 @@ namespace KNetwork {
 class UnixSocketClient : public std::enable_shared_from_this<UnixSocketClient> {
 public:
     // At most this much is read per notification.
-    static constexpr std::size_t kReadChunk = 8192;
+    static constexpr std::size_t kReadChunk = KNetwork::kReadChunk;
     // Unsent bytes kept at most: one largest frame and some room. Passing it
     // counts as a lost link.
-    static constexpr std::size_t kMaxQueued = 16'777'216 + 12 + 65'536;
+    static constexpr std::size_t kMaxQueued = kMaxPayload + kFrameOverhead + 65'536;
 
     UnixSocketClient();
     ~UnixSocketClient();
