@@ -14,6 +14,7 @@
 // frames back), 4-5 secret, 6 wild error drops the layer, 7 wild error resets.
 #include "network/protocol_layer.h"
 #include "platform/seam.h"
+#include "tests/support/frames.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -46,48 +47,14 @@ struct Clock : Platform::Seam {
     std::int64_t unixTime() override { return now; }
 };
 
-std::uint32_t get32(const Bytes &b, std::size_t at)
-{
-    std::uint32_t v = 0;
-    for (std::size_t i = 0; i < 4; ++i)
-        v = v << 8 | std::to_integer<std::uint32_t>(b[at + i]);
-    return v;
-}
-
-void put32(Bytes &b, std::uint32_t v)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        b.push_back(static_cast<std::byte>(v >> shift));
-}
-
-std::uint32_t slowSum(const std::byte *p, std::size_t n)
-{
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        sum += std::to_integer<std::uint32_t>(p[i]);
-    return sum;
-}
-
 Bytes frameOf(const Bytes &payload, std::uint32_t ts)
 {
-    Bytes f;
-    put32(f, static_cast<std::uint32_t>(payload.size()));
-    put32(f, ts);
-    f.insert(f.end(), payload.begin(), payload.end());
-    put32(f, slowSum(payload.data(), payload.size()));
-    return f;
-}
-
-std::uint32_t secretSum(const std::string &secret)
-{
-    return slowSum(reinterpret_cast<const std::byte *>(secret.data()), secret.size());
+    return TestSupport::frame(payload, ts);
 }
 
 Bytes handshakeFrame(const std::string &secret, std::uint32_t ts)
 {
-    Bytes value;
-    put32(value, secretSum(secret));
-    return frameOf(value, ts);
+    return TestSupport::handshake(secret, ts);
 }
 
 struct Event {
@@ -95,12 +62,6 @@ struct Event {
     Bytes bytes;
     bool operator==(const Event &) const = default;
 };
-
-Bytes textBytes(const std::string &s)
-{
-    const auto *p = reinterpret_cast<const std::byte *>(s.data());
-    return Bytes(p, p + s.size());
-}
 
 struct Model {
     bool initiator = true;
@@ -115,21 +76,21 @@ struct Model {
     {
         buffer.insert(buffer.end(), bytes.begin(), bytes.end());
         while (buffer.size() >= 12) {
-            const std::uint32_t n = get32(buffer, 0);
+            const std::uint32_t n = TestSupport::get32(buffer, 0);
             if (n > 16'777'216) {
                 buffer.clear();
                 return false;
             }
             if (buffer.size() < n + 12u)
                 break;
-            const std::uint32_t ts = get32(buffer, 4);
+            const std::uint32_t ts = TestSupport::get32(buffer, 4);
             const Bytes payload(buffer.begin() + 8, buffer.begin() + 8 + n);
-            const bool goodSum = slowSum(payload.data(), n) == get32(buffer, 8 + n);
+            const bool goodSum = TestSupport::sumOf(payload) == TestSupport::get32(buffer, 8 + n);
             auto drop = [&] { buffer.erase(buffer.begin(), buffer.begin() + 12 + n); };
             if (!(static_cast<std::uint32_t>(ts + 30) >= now && ts <= static_cast<std::uint32_t>(now + 5))) {
                 drop();
                 if (hasError)
-                    events.push_back({'E', textBytes(kExpired)});
+                    events.push_back({'E', TestSupport::text(kExpired)});
                 continue;
             }
             if (!goodSum) {
@@ -145,9 +106,9 @@ struct Model {
                 drop();
                 continue;
             }
-            if (get32(payload, 0) != secretSum(secret)) {
+            if (TestSupport::get32(payload, 0) != TestSupport::sumOf(TestSupport::text(secret))) {
                 if (hasError) {
-                    events.push_back({'E', textBytes(kMismatch)});
+                    events.push_back({'E', TestSupport::text(kMismatch)});
                     return false;
                 }
                 drop();
@@ -202,7 +163,7 @@ public:
                 events.push_back({'S', frame});
                 return model.sendResult;
             }
-            check(frame.size() >= 12 && get32(frame, 0) + 12u == frame.size(), "sent frame length");
+            check(frame.size() >= 12 && TestSupport::get32(frame, 0) + 12u == frame.size(), "sent frame length");
             if ((flags & 8) && spend() && layer)
                 layer->processIncoming(frame);
             return true;
@@ -212,7 +173,7 @@ public:
             layer->setOnError([this](const std::string &text) {
                 check(text == kExpired || text == kMismatch, "error text");
                 if (!wild())
-                    events.push_back({'E', textBytes(text)});
+                    events.push_back({'E', TestSupport::text(text)});
                 else if ((flags & 64) && spend())
                     layer.reset();
                 else if ((flags & 128) && spend() && layer)

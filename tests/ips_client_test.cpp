@@ -2,12 +2,12 @@
 #include "network/protocol_layer.h"
 #include "platform/seam.h"
 #include "tests/support/fake_main_app.h"
+#include "tests/support/frames.h"
 #include "tests/support/loop.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 
 using namespace std::chrono_literals;
 using KNetwork::IPSClient;
@@ -21,30 +21,12 @@ const std::string kSecret = "01234567-89AB-CDEF-0123-456789ABCDEFpro.tessaronk7Q
 
 std::vector<std::byte> bytesOf(const std::string &text)
 {
-    std::vector<std::byte> out(text.size());
-    std::memcpy(out.data(), text.data(), text.size());
-    return out;
+    return TestSupport::text(text);
 }
 
-void putU32(std::vector<std::byte> &out, std::uint32_t v)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::byte>(v >> shift));
-}
-
-// A frame written by hand, so the test does not trust the encoder.
 std::vector<std::byte> frame(const std::string &payload, std::uint32_t timestamp)
 {
-    std::vector<std::byte> out;
-    putU32(out, static_cast<std::uint32_t>(payload.size()));
-    putU32(out, timestamp);
-    std::uint32_t sum = 0;
-    for (unsigned char c : payload) {
-        out.push_back(static_cast<std::byte>(c));
-        sum += c;
-    }
-    putU32(out, sum);
-    return out;
+    return TestSupport::frame(TestSupport::text(payload), timestamp);
 }
 
 struct Events {
@@ -94,9 +76,8 @@ TEST_F(Link, HandshakeThenMessagesBothWays)
     ASSERT_TRUE(runLoopUntil([&] { return events->connected == 1; }, 2s));
     // The helper sent one frame first: length 4, then after the timestamp its handshake value.
     ASSERT_GE(peer->rawReceived.size(), 16u);
-    std::vector<std::byte> expected;
-    putU32(expected, 4);
-    putU32(expected, KNetwork::handshakeValue(kSecret));
+    const std::vector<std::byte> expected =
+        TestSupport::join({TestSupport::be32(4), TestSupport::be32(KNetwork::handshakeValue(kSecret))});
     const auto &raw = peer->rawReceived;
     EXPECT_TRUE(std::equal(raw.begin(), raw.begin() + 4, expected.begin()));
     EXPECT_TRUE(std::equal(raw.begin() + 8, raw.begin() + 12, expected.begin() + 4));
@@ -120,36 +101,33 @@ TEST_F(Link, HandshakeThenMessagesBothWays)
 void answerWithWrongValue(FakeMainApp &peer)
 {
     ASSERT_TRUE(runLoopUntil([&] { return peer.accepted(); }, 2s));
-    std::string value(4, '\0');
-    std::uint32_t wrong = KNetwork::handshakeValue(kSecret) + 1;
-    for (int i = 0; i < 4; ++i)
-        value[static_cast<std::size_t>(i)] = static_cast<char>(wrong >> (24 - 8 * i));
-    peer.sendRaw(frame(value, static_cast<std::uint32_t>(Platform::seam().unixTime())));
+    peer.sendRaw(TestSupport::frame(TestSupport::be32(KNetwork::handshakeValue(kSecret) + 1),
+        static_cast<std::uint32_t>(Platform::seam().unixTime())));
 }
 
-TEST_F(Link, AWrongHandshakeIsAnErrorThatClosesTheLinkWithoutADisconnect)
+// Either error text closes the link: the peer sees it go, nothing else is
+// raised, and nothing more can be sent.
+TEST_F(Link, AnErrorTextClosesTheLinkWithoutADisconnect)
 {
-    connectWith("another secret entirely");
-    answerWithWrongValue(*peer);
-    ASSERT_TRUE(runLoopUntil([&] { return !events->errors.empty(); }, 2s));
-    EXPECT_EQ(events->errors, std::vector<std::string>{"Handshake failed: secret mismatch"});
-    ASSERT_TRUE(runLoopUntil([&] { return peer->peerClosed(); }, 2s));
-    runLoopFor(30ms);
-    EXPECT_EQ(events->connected, 0);
-    EXPECT_EQ(events->disconnected, 0);
-    EXPECT_FALSE(client->send(bytesOf("x")));
-}
-
-TEST_F(Link, AStaleFrameIsAnErrorThatClosesTheLink)
-{
-    establish();
-    auto now = static_cast<std::uint32_t>(Platform::seam().unixTime());
-    peer->sendRaw(frame("old", now - 31));
-    ASSERT_TRUE(runLoopUntil([&] { return !events->errors.empty(); }, 2s));
-    EXPECT_EQ(events->errors, std::vector<std::string>{"Frame expired or timestamp invalid"});
-    ASSERT_TRUE(runLoopUntil([&] { return peer->peerClosed(); }, 2s));
-    EXPECT_TRUE(events->messages.empty());
-    EXPECT_EQ(events->disconnected, 0);
+    for (bool stale : {false, true}) {
+        SCOPED_TRACE(stale ? "stale frame" : "wrong handshake");
+        client = std::make_shared<IPSClient>();
+        if (stale) {
+            establish();
+            peer->sendRaw(frame("old", static_cast<std::uint32_t>(Platform::seam().unixTime()) - 31));
+        } else {
+            connectWith("another secret entirely");
+            answerWithWrongValue(*peer);
+        }
+        ASSERT_TRUE(runLoopUntil([&] { return !events->errors.empty() && peer->peerClosed(); }, 2s));
+        runLoopFor(30ms);
+        EXPECT_EQ(events->errors, std::vector<std::string>{stale ? "Frame expired or timestamp invalid"
+                                                                 : "Handshake failed: secret mismatch"});
+        EXPECT_EQ(events->connected, stale ? 1 : 0);
+        EXPECT_EQ(events->disconnected, 0);
+        EXPECT_TRUE(events->messages.empty());
+        EXPECT_FALSE(client->send(bytesOf("x")));
+    }
 }
 
 TEST_F(Link, APeerThatClosesIsADisconnect)

@@ -1,5 +1,6 @@
 #include "network/protocol_layer.h"
 #include "platform/seam.h"
+#include "tests/support/frames.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +42,7 @@ void operator delete(void *p, std::size_t) noexcept
 
 namespace {
 
-using Bytes = std::vector<std::byte>;
+using namespace TestSupport;
 using Payloads = std::vector<Bytes>;
 using Errors = std::vector<std::string>;
 using KNetwork::kMaxPayload;
@@ -68,56 +69,14 @@ struct FakeClock : Platform::Seam {
     std::int64_t unixTime() override { return now; }
 };
 
-Bytes bytes(std::initializer_list<int> values)
-{
-    Bytes out;
-    for (int v : values)
-        out.push_back(static_cast<std::byte>(v));
-    return out;
-}
-
-Bytes be32(std::uint32_t v)
-{
-    return bytes({int(v >> 24), int(v >> 16 & 0xFF), int(v >> 8 & 0xFF), int(v & 0xFF)});
-}
-
-Bytes text(const std::string &s)
-{
-    const auto *p = reinterpret_cast<const std::byte *>(s.data());
-    return Bytes(p, p + s.size());
-}
-
-Bytes join(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes slice(const Bytes &b, std::size_t from, std::size_t to)
-{
-    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
-}
-
-std::uint32_t sumOf(const Bytes &b)
-{
-    std::uint32_t sum = 0;
-    for (std::byte x : b)
-        sum += std::to_integer<std::uint32_t>(x);
-    return sum;
-}
-
-// Written by hand, not by the encoder under test.
 Bytes frame(const Bytes &payload, std::uint32_t ts = kNow, std::optional<std::uint32_t> checksum = {})
 {
-    return join({be32(static_cast<std::uint32_t>(payload.size())), be32(ts), payload,
-        be32(checksum.value_or(sumOf(payload)))});
+    return TestSupport::frame(payload, ts, checksum);
 }
 
 Bytes handshake(const std::string &secret, std::uint32_t ts = kNow)
 {
-    return frame(be32(sumOf(text(secret))), ts);
+    return TestSupport::handshake(secret, ts);
 }
 
 // A layer whose callbacks record what it raises.
@@ -178,6 +137,33 @@ TEST_F(ProtocolLayerTest, AbcTravelsExactlyAsDocumented)
     EXPECT_EQ(link.sent, Payloads{expected});
     const Bytes abc = text("abc");
     EXPECT_EQ(KNetwork::encodeFrame(abc.data(), abc.size(), kNow), expected);
+}
+
+// Each prefix ends its buffer, so a read past what the parser was given
+// faults under ASan.
+TEST(FrameParser, EveryPrefixWaitsAndTheWholeFrameIsCutInPlace)
+{
+    using KNetwork::FrameStatus;
+    const Bytes f = frame(text("payload"), kNow);
+    for (std::size_t n = 0; n <= f.size(); ++n) {
+        const Bytes prefix = slice(f, 0, n);
+        const KNetwork::ParsedFrame parsed = KNetwork::parseFrame(prefix);
+        SCOPED_TRACE(n);
+        if (n < f.size()) {
+            EXPECT_EQ(parsed.status, FrameStatus::Incomplete);
+            EXPECT_EQ(parsed.size, n < 12 ? 0 : f.size());
+            continue;
+        }
+        EXPECT_EQ(parsed.status, FrameStatus::Complete);
+        EXPECT_EQ(parsed.size, f.size());
+        EXPECT_EQ(parsed.timestamp, kNow);
+        EXPECT_EQ(parsed.payload.data(), prefix.data() + 8);
+        EXPECT_EQ(parsed.payload.size(), 7u);
+        EXPECT_TRUE(parsed.checksumMatches);
+    }
+    EXPECT_FALSE(KNetwork::parseFrame(frame(text("payload"), kNow, 0)).checksumMatches);
+    const Bytes header = join({be32(kMaxPayload + 1), be32(kNow), be32(0)});
+    EXPECT_EQ(KNetwork::parseFrame(header).status, FrameStatus::Oversize);
 }
 
 TEST(ByteSum, AddsUnsignedBytesModulo2To32)
