@@ -48,7 +48,7 @@ void Wiring::connectStep()
     // Not in place yet: the installation flow shows its message and quits.
     if (!install(messageBox))
         return;
-    client = std::make_shared<KNetwork::IPSClient>();
+    client = std::make_shared<KNetwork::IPSClient>(clock);
     client->setSecret(KNetwork::linkSecret(appIdPrefix));
     client->setOnConnected([this] { connected(); });
     client->setOnDisconnected([this] { linkLost(); });

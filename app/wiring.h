@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/timer.h"
+#include "platform/clock.h"
 
 #include <memory>
 #include <string>
@@ -43,6 +44,7 @@ private:
     void tearDown();
 
     const std::string appIdPrefix;
+    Platform::SystemClock clock;
     std::shared_ptr<KUI::MessageBox> messageBox;
     std::shared_ptr<KSystem::AccessibilityManager> accessibility;
     std::shared_ptr<KNetwork::IPSClient> client;

@@ -108,7 +108,8 @@ int main(int argc, char **argv)
     if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(listener, 1) != 0)
         return 1;
 
-    auto client = std::make_shared<KNetwork::IPSClient>();
+    Platform::SystemClock clock;
+    auto client = std::make_shared<KNetwork::IPSClient>(clock);
     auto service = std::make_shared<Helper::Service>();
     client->setSecret(secret);
     client->setOnMessage([&](const Bytes &message) { service->handleMessage(message); });

@@ -164,7 +164,7 @@ public:
         std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
         if (::bind(listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(listenFd, 1) != 0)
             fail("cannot listen at " + path);
-        layer = std::make_shared<KNetwork::ProtocolLayer>(false);
+        layer = std::make_shared<KNetwork::ProtocolLayer>(false, clock);
         layer->setSecret(KNetwork::linkSecret("pro.tessaron"));
         layer->setOnSend([this](const std::vector<std::byte> &frame) {
             writeAll(fd, frame.data(), frame.size());
@@ -225,6 +225,7 @@ private:
     int fd = -1;
     bool ready = false;
     bool featuresAnswered = false;
+    Platform::SystemClock clock;
     std::shared_ptr<KNetwork::ProtocolLayer> layer;
 };
 

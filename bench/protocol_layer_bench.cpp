@@ -89,7 +89,8 @@ struct Receiver {
         state.SetBytesProcessed(static_cast<std::int64_t>(iterations * bytesPerIteration));
     }
 
-    std::shared_ptr<KNetwork::ProtocolLayer> layer = std::make_shared<KNetwork::ProtocolLayer>(true);
+    Platform::SystemClock clock;
+    std::shared_ptr<KNetwork::ProtocolLayer> layer = std::make_shared<KNetwork::ProtocolLayer>(true, clock);
     std::size_t frames = 0;
     std::size_t bytes = 0;
 };

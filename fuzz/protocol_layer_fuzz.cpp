@@ -13,7 +13,6 @@
 // Flags: bit 0 initiator, 1 error callback, 2 wild, 3 send fails (wild: loop
 // frames back), 4-5 secret, 6 wild error drops the layer, 7 wild error resets.
 #include "network/protocol_layer.h"
-#include "platform/seam.h"
 #include "tests/support/frames.h"
 
 #include <algorithm>
@@ -42,7 +41,7 @@ void check(bool ok, const char *what)
     }
 }
 
-struct Clock : Platform::Seam {
+struct Clock : Platform::Clock {
     std::int64_t now = kFuzzClock;
     std::int64_t unixTime() override { return now; }
 };
@@ -156,7 +155,7 @@ public:
 
     void build()
     {
-        layer = std::make_shared<KNetwork::ProtocolLayer>(model.initiator);
+        layer = std::make_shared<KNetwork::ProtocolLayer>(model.initiator, clock);
         layer->setSecret(model.secret);
         layer->setOnSend([this](const Bytes &frame) {
             if (!wild()) {
@@ -260,7 +259,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto *in = reinterpret_cast<const std::byte *>(data);
     const std::byte *const end = in + size;
     Run run(std::to_integer<std::uint8_t>(*in++));
-    Platform::ScopedSeam seam(run.clock);
     auto take = [&](std::size_t n) {
         n = std::min(n, static_cast<std::size_t>(end - in));
         Bytes out(in, in + n);

@@ -148,6 +148,8 @@ std::chrono::milliseconds untilThen(Clock::time_point then, Clock::time_point no
 } // namespace
 
 struct MainApp::Impl {
+    Platform::SystemClock systemClock;
+
     struct QueuedCommand {
         Command command;
         std::string origin; // names it in complaints: "-c command 2", "stdin line 7"
@@ -421,7 +423,7 @@ void MainApp::Impl::acceptHelper(Clock::time_point now)
 
     conn.emplace(Connection{});
     conn->fd = fd;
-    auto layer = std::make_shared<KNetwork::ProtocolLayer>(false);
+    auto layer = std::make_shared<KNetwork::ProtocolLayer>(false, systemClock);
     // Handed straight to the layer; the text is not kept here.
     layer->setSecret(KNetwork::linkSecret(config.identifier));
     if (config.options.wrongSecret)

@@ -7,13 +7,16 @@
 namespace KNetwork {
 
 struct IPSClient::Impl : std::enable_shared_from_this<Impl> {
+    explicit Impl(Platform::Clock &clock) : clock(clock) {}
+
+    Platform::Clock &clock;
     KCore::Callback<void(const std::vector<std::byte> &)> onMessage;
     KCore::Callback<void()> onDisconnected;
     KCore::Callback<void(const std::string &)> onError;
     KCore::Callback<void()> onConnected;
     std::shared_ptr<UnixSocketClient> socket = std::make_shared<UnixSocketClient>();
     std::string secret;
-    std::shared_ptr<ProtocolLayer> protocol = std::make_shared<ProtocolLayer>(true);
+    std::shared_ptr<ProtocolLayer> protocol = std::make_shared<ProtocolLayer>(true, clock);
 
     void wire();
     void disconnect();
@@ -70,13 +73,13 @@ void IPSClient::Impl::wire()
 void IPSClient::Impl::disconnect()
 {
     // A layer without callbacks: nothing more is raised, every send fails.
-    protocol = std::make_shared<ProtocolLayer>(true);
+    protocol = std::make_shared<ProtocolLayer>(true, clock);
     protocol->setSecret(secret);
     socket->close();
 }
 
-IPSClient::IPSClient()
-    : impl(std::make_shared<Impl>())
+IPSClient::IPSClient(Platform::Clock &clock)
+    : impl(std::make_shared<Impl>(clock))
 {
     impl->wire();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/clock.h"
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -14,7 +16,8 @@ namespace KNetwork {
 // Main thread only; any callback may destroy the client.
 class IPSClient : public std::enable_shared_from_this<IPSClient> {
 public:
-    IPSClient();
+    // Frames are stamped and checked with the clock, which outlives the client.
+    explicit IPSClient(Platform::Clock &clock);
     ~IPSClient();
     IPSClient(const IPSClient &) = delete;
     IPSClient &operator=(const IPSClient &) = delete;

@@ -2,7 +2,6 @@
 
 #include "core/big_endian.h"
 #include "core/callback.h"
-#include "platform/seam.h"
 
 #include <span>
 #include <utility>
@@ -19,11 +18,6 @@ constexpr std::uint32_t kHandshakeLength = 4;
 // The buffer keeps its room between frames, so a stream of large frames does
 // not pay for fresh pages each time, but never more than this.
 constexpr std::size_t kRetainedCapacity = kMaxPayload + kFrameOverhead + kReadChunk;
-
-std::uint32_t clockNow()
-{
-    return static_cast<std::uint32_t>(Platform::seam().unixTime());
-}
 
 } // namespace
 
@@ -46,7 +40,7 @@ Bytes encodeFrame(const std::byte *data, std::size_t size, std::uint32_t timesta
 }
 
 struct ProtocolLayer::Impl {
-    explicit Impl(bool initiator) : initiator(initiator) {}
+    Impl(bool initiator, Platform::Clock &clock) : initiator(initiator), clock(clock) {}
 
     KCore::Callback<bool(const Bytes &)> onSend;
     KCore::Callback<void(const Bytes &)> onData;
@@ -61,11 +55,13 @@ struct ProtocolLayer::Impl {
     std::string secret;
     bool handshakeComplete = false;
     bool initiator;
+    Platform::Clock &clock;
     // The owner dropped or reset this state: a running call stops at once.
     bool retired = false;
     // processIncoming is running; a nested call only appends its bytes.
     bool receiving = false;
 
+    std::uint32_t now() { return static_cast<std::uint32_t>(clock.unixTime()); }
     void sendHandshake();
     bool receive(const Bytes &bytes);
     void keepTail(std::span<const std::byte> tail, bool inBuffer, std::size_t waitingFor);
@@ -77,7 +73,7 @@ void ProtocolLayer::Impl::sendHandshake()
         return;
     std::byte value[kHandshakeLength];
     KCore::writeBig32(value, handshakeValue(secret));
-    onSend(encodeFrame(value, kHandshakeLength, clockNow()));
+    onSend(encodeFrame(value, kHandshakeLength, now()));
 }
 
 // What is left after the complete frames waits for the next call.
@@ -168,7 +164,7 @@ bool ProtocolLayer::Impl::receive(const Bytes &bytes)
             break;
         }
 
-        if (!isFresh(frame.timestamp, clockNow())) {
+        if (!isFresh(frame.timestamp, now())) {
             consume(frame.size);
             if (onError) {
                 onError(kExpiredText);
@@ -230,8 +226,8 @@ bool ProtocolLayer::Impl::receive(const Bytes &bytes)
     return true;
 }
 
-ProtocolLayer::ProtocolLayer(bool initiator)
-    : impl(std::make_shared<Impl>(initiator))
+ProtocolLayer::ProtocolLayer(bool initiator, Platform::Clock &clock)
+    : impl(std::make_shared<Impl>(initiator, clock))
 {
 }
 
@@ -279,7 +275,7 @@ bool ProtocolLayer::send(const std::byte *data, std::size_t size)
     const std::shared_ptr<Impl> state = impl;
     if (!state->onSend || size > kMaxPayload || !state->handshakeComplete)
         return false;
-    return state->onSend(encodeFrame(data, size, clockNow()));
+    return state->onSend(encodeFrame(data, size, state->now()));
 }
 
 bool ProtocolLayer::processIncoming(const Bytes &bytes)
@@ -292,7 +288,7 @@ bool ProtocolLayer::processIncoming(const Bytes &bytes)
 
 void ProtocolLayer::reset()
 {
-    auto fresh = std::make_shared<Impl>(impl->initiator);
+    auto fresh = std::make_shared<Impl>(impl->initiator, impl->clock);
     fresh->secret = impl->secret;
     fresh->onSend = std::move(impl->onSend);
     fresh->onData = std::move(impl->onData);

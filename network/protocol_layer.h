@@ -1,6 +1,7 @@
 #pragma once
 
 #include "network/frame_parser.h"
+#include "platform/clock.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,8 +23,9 @@ std::vector<std::byte> encodeFrame(const std::byte *data, std::size_t size, std:
 
 class ProtocolLayer : public std::enable_shared_from_this<ProtocolLayer> {
 public:
-    // The helper is the initiator; the main app answers.
-    explicit ProtocolLayer(bool initiator);
+    // The helper is the initiator; the main app answers. Frames are stamped
+    // and checked with the clock, which outlives the layer.
+    ProtocolLayer(bool initiator, Platform::Clock &clock);
     ~ProtocolLayer();
     ProtocolLayer(const ProtocolLayer &) = delete;
     ProtocolLayer &operator=(const ProtocolLayer &) = delete;

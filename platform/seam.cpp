@@ -17,11 +17,6 @@
 
 namespace Platform {
 
-std::int64_t Seam::unixTime()
-{
-    return static_cast<std::int64_t>(std::time(nullptr));
-}
-
 OSVersion Seam::osVersion()
 {
     return {TESSARON_MACOS_MAJOR, TESSARON_MACOS_MINOR, TESSARON_MACOS_PATCH};

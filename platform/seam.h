@@ -19,8 +19,6 @@ class Seam {
 public:
     virtual ~Seam() = default;
 
-    // Unix time in seconds, as time() gives it.
-    virtual std::int64_t unixTime();
     // The macOS release this build stands in for (a build-time setting).
     virtual OSVersion osVersion();
     // The input permission: the display is reachable and offers XTEST.

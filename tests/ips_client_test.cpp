@@ -1,6 +1,5 @@
 #include "network/ips_client.h"
 #include "network/protocol_layer.h"
-#include "platform/seam.h"
 #include "tests/support/fake_main_app.h"
 #include "tests/support/frames.h"
 #include "tests/support/loop.h"
@@ -16,6 +15,14 @@ using TestSupport::runLoopFor;
 using TestSupport::runLoopUntil;
 
 namespace {
+
+Platform::SystemClock systemClock;
+
+// The fake main app stamps with the real clock too.
+std::uint32_t wallClock()
+{
+    return static_cast<std::uint32_t>(systemClock.unixTime());
+}
 
 const std::string kSecret = "01234567-89AB-CDEF-0123-456789ABCDEFpro.tessaronk7Qx#v2Lp";
 
@@ -63,7 +70,7 @@ protected:
     }
 
     TestSupport::TempDir dir;
-    std::shared_ptr<IPSClient> client = std::make_shared<IPSClient>();
+    std::shared_ptr<IPSClient> client = std::make_shared<IPSClient>(systemClock);
     std::unique_ptr<FakeMainApp> peer;
     std::unique_ptr<Events> events;
 };
@@ -84,7 +91,7 @@ TEST_F(Link, HandshakeThenMessagesBothWays)
 
     // Several frames in one chunk arrive in order.
     ASSERT_TRUE(client->send(bytesOf("to main app")));
-    auto now = static_cast<std::uint32_t>(Platform::seam().unixTime());
+    auto now = wallClock();
     std::vector<std::byte> chunk;
     for (const char *text : {"to helper", "", "again"}) {
         auto f = frame(text, now);
@@ -102,7 +109,7 @@ void answerWithWrongValue(FakeMainApp &peer)
 {
     ASSERT_TRUE(runLoopUntil([&] { return peer.accepted(); }, 2s));
     peer.sendRaw(TestSupport::frame(TestSupport::be32(KNetwork::handshakeValue(kSecret) + 1),
-        static_cast<std::uint32_t>(Platform::seam().unixTime())));
+        wallClock()));
 }
 
 // Either error text closes the link: the peer sees it go, nothing else is
@@ -111,10 +118,10 @@ TEST_F(Link, AnErrorTextClosesTheLinkWithoutADisconnect)
 {
     for (bool stale : {false, true}) {
         SCOPED_TRACE(stale ? "stale frame" : "wrong handshake");
-        client = std::make_shared<IPSClient>();
+        client = std::make_shared<IPSClient>(systemClock);
         if (stale) {
             establish();
-            peer->sendRaw(frame("old", static_cast<std::uint32_t>(Platform::seam().unixTime()) - 31));
+            peer->sendRaw(frame("old", wallClock() - 31));
         } else {
             connectWith("another secret entirely");
             answerWithWrongValue(*peer);
@@ -170,7 +177,7 @@ TEST_F(Link, TheClientMayBeDestroyedInsideEachOfItsCallbacks)
 {
     for (DropIn where : {DropIn::Message, DropIn::Error, DropIn::Connected, DropIn::Disconnected}) {
         SCOPED_TRACE(static_cast<int>(where));
-        client = std::make_shared<IPSClient>();
+        client = std::make_shared<IPSClient>(systemClock);
         const auto drop = [this] { client.reset(); };
         if (where == DropIn::Connected) {
             connectWith(kSecret);
@@ -183,7 +190,7 @@ TEST_F(Link, TheClientMayBeDestroyedInsideEachOfItsCallbacks)
             establish();
             client->setOnMessage([drop](const std::vector<std::byte> &) { drop(); });
             client->setOnDisconnected(drop);
-            auto now = static_cast<std::uint32_t>(Platform::seam().unixTime());
+            auto now = wallClock();
             auto twice = frame("a", now), second = frame("b", now);
             twice.insert(twice.end(), second.begin(), second.end());
             if (where == DropIn::Message)

@@ -66,7 +66,7 @@ bool exists(const std::string &path)
 class FakeHelper {
 public:
     FakeHelper()
-        : layer(std::make_shared<KNetwork::ProtocolLayer>(true))
+        : layer(std::make_shared<KNetwork::ProtocolLayer>(true, clock))
     {
         layer->setSecret(KNetwork::linkSecret(kIdentifier));
         layer->setOnSend([this](const Bytes &frame) { return writeAll(frame); });
@@ -158,6 +158,7 @@ public:
     int fd = -1;
     // Small reads make a slow helper, whose socket the stand-in fills.
     std::size_t readSize = 4096;
+    Platform::SystemClock clock;
     std::shared_ptr<KNetwork::ProtocolLayer> layer;
     Payloads received;
     std::vector<std::string> errors;

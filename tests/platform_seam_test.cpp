@@ -9,10 +9,10 @@
 
 namespace {
 
-struct FixedClock : Platform::Seam {
-    explicit FixedClock(std::int64_t t) : t(t) {}
-    std::int64_t unixTime() override { return t; }
-    std::int64_t t;
+struct FixedUser : Platform::Seam {
+    explicit FixedUser(unsigned id) : id(id) {}
+    unsigned userId() override { return id; }
+    unsigned id;
 };
 
 class TempFile {
@@ -33,28 +33,28 @@ public:
 TEST(ScopedSeam, NestsAndRestoresTheSeamThatWasInForce)
 {
     Platform::Seam &before = Platform::seam();
-    FixedClock outer(100), inner(200);
+    FixedUser outer(100), inner(200);
     {
         Platform::ScopedSeam a(outer);
-        EXPECT_EQ(Platform::seam().unixTime(), 100);
+        EXPECT_EQ(Platform::seam().userId(), 100u);
         {
             Platform::ScopedSeam b(inner);
-            EXPECT_EQ(Platform::seam().unixTime(), 200);
+            EXPECT_EQ(Platform::seam().userId(), 200u);
         }
-        EXPECT_EQ(Platform::seam().unixTime(), 100);
+        EXPECT_EQ(Platform::seam().userId(), 100u);
     }
     EXPECT_EQ(&Platform::seam(), &before);
 }
 
 TEST(ScopedSeam, OverridesAnInstalledSystemSeamAndGivesItBack)
 {
-    FixedClock system(7), fake(9);
+    FixedUser system(7), fake(9);
     Platform::setSystemSeam(&system);
     {
         Platform::ScopedSeam s(fake);
-        EXPECT_EQ(Platform::seam().unixTime(), 9);
+        EXPECT_EQ(Platform::seam().userId(), 9u);
     }
-    EXPECT_EQ(Platform::seam().unixTime(), 7);
+    EXPECT_EQ(Platform::seam().userId(), 7u);
     Platform::setSystemSeam(nullptr);
 }
 

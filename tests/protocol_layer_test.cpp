@@ -1,5 +1,4 @@
 #include "network/protocol_layer.h"
-#include "platform/seam.h"
 #include "tests/support/frames.h"
 
 #include <gtest/gtest.h>
@@ -64,10 +63,13 @@ std::size_t largestAllocationDuring(F &&f)
     return gLargestAllocation;
 }
 
-struct FakeClock : Platform::Seam {
+struct FakeClock : Platform::Clock {
     std::int64_t now = kNow;
     std::int64_t unixTime() override { return now; }
 };
+
+// Every layer of a test reads this clock; each test starts it at kNow.
+FakeClock gClock;
 
 Bytes frame(const Bytes &payload, std::uint32_t ts = kNow, std::optional<std::uint32_t> checksum = {})
 {
@@ -83,7 +85,7 @@ Bytes handshake(const std::string &secret, std::uint32_t ts = kNow)
 class Link {
 public:
     explicit Link(bool initiator = true, const std::string &secret = kSecret, bool errorCallback = true)
-        : layer(std::make_shared<ProtocolLayer>(initiator))
+        : layer(std::make_shared<ProtocolLayer>(initiator, gClock))
     {
         layer->setSecret(secret);
         layer->setOnSend([this](const Bytes &f) {
@@ -122,8 +124,8 @@ public:
 
 class ProtocolLayerTest : public testing::Test {
 protected:
-    FakeClock clock;
-    Platform::ScopedSeam seam{clock};
+    void SetUp() override { clock.now = kNow; }
+    FakeClock &clock = gClock;
 };
 
 // --- Wire format and chunking -----------------------------------------------
@@ -494,7 +496,7 @@ class DroppedFromCallback : public ProtocolLayerTest, public testing::WithParamI
 TEST_P(DroppedFromCallback, EndsTheCallAndRaisesNothingMore)
 {
     const DropIn where = GetParam().where;
-    auto owner = std::make_shared<ProtocolLayer>(where != DropIn::Answer);
+    auto owner = std::make_shared<ProtocolLayer>(where != DropIn::Answer, clock);
     owner->setSecret(kSecret);
     if (where == DropIn::Send)
         owner->processIncoming(handshake(kSecret));

@@ -10,7 +10,7 @@
 namespace TestSupport {
 
 FakeMainApp::FakeMainApp(const std::string &socketPath, const std::string &secret)
-    : layer(std::make_shared<KNetwork::ProtocolLayer>(false)), path(socketPath)
+    : layer(std::make_shared<KNetwork::ProtocolLayer>(false, clock)), path(socketPath)
 {
     layer->setSecret(secret);
     layer->setOnSend([this](const std::vector<std::byte> &frame) {

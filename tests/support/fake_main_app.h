@@ -36,6 +36,7 @@ public:
     // Reads what waits in the socket now, whatever the pause.
     void drain();
 
+    Platform::SystemClock clock;
     std::shared_ptr<KNetwork::ProtocolLayer> layer;
     std::vector<std::vector<std::byte>> received;
     std::vector<std::string> errors;
