@@ -3,7 +3,6 @@
 #include "core/app.h"
 #include "core/startup.h"
 #include "core/timer.h"
-#include "service/pointer.h"
 #include "ui/accessibility_dialog.h"
 #include "ui/limitation_alert.h"
 #include "ui/message_box.h"
@@ -14,6 +13,9 @@
 namespace KSystem {
 
 struct AccessibilityManager::Impl : std::enable_shared_from_this<AccessibilityManager::Impl> {
+    explicit Impl(Platform::Pointer &pointer) : pointer(pointer) {}
+
+    Platform::Pointer &pointer;
     std::function<void()> granted;
     std::function<void()> denied;
     std::shared_ptr<KUI::AccessibilityDialog> dialog;
@@ -38,7 +40,7 @@ void AccessibilityManager::Impl::check()
     }
 
     bool limited = false;
-    bool missing = permissionMissing(&limited);
+    bool missing = permissionMissing(pointer, &limited);
     PermissionStep step = nextPermissionStep(state, missing, limited, dialog != nullptr);
     if (step.openWindow)
         openWindow();
@@ -64,7 +66,7 @@ void AccessibilityManager::Impl::check()
 void AccessibilityManager::Impl::openWindow()
 {
     std::weak_ptr<Impl> weak = weak_from_this();
-    dialog = std::make_shared<KUI::AccessibilityDialog>();
+    dialog = std::make_shared<KUI::AccessibilityDialog>(pointer);
     dialog->setGrantedCallback([weak] {
         auto self = weak.lock();
         if (!self)
@@ -78,8 +80,8 @@ void AccessibilityManager::Impl::openWindow()
     dialog->show();
 }
 
-AccessibilityManager::AccessibilityManager()
-    : impl(std::make_shared<Impl>())
+AccessibilityManager::AccessibilityManager(Platform::Pointer &pointer)
+    : impl(std::make_shared<Impl>(pointer))
 {
 }
 
@@ -125,11 +127,11 @@ bool AccessibilityManager::isWindowOpen() const
     return impl->dialog != nullptr;
 }
 
-bool permissionMissing(bool *limited)
+bool permissionMissing(Platform::Pointer &pointer, bool *limited)
 {
-    if (!isAccessibilityTrusted())
+    if (!pointer.isAccessibilityTrusted())
         return true;
-    if (canCreateEventTap())
+    if (pointer.canCreateEventTap())
         return false;
     if (limited)
         *limited = true;

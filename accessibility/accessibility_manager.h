@@ -1,6 +1,7 @@
 #pragma once
 
 #include "accessibility/permission_rules.h"
+#include "platform/pointer.h"
 
 #include <functional>
 #include <memory>
@@ -14,7 +15,8 @@ namespace KSystem {
 // Main thread only, once the App exists. Create, set both callbacks, start().
 class AccessibilityManager {
 public:
-    AccessibilityManager();
+    // Asks the pointer, which outlives the manager.
+    explicit AccessibilityManager(Platform::Pointer &pointer);
     // Stops the poll and closes the window (without quitting).
     ~AccessibilityManager();
     AccessibilityManager(const AccessibilityManager &) = delete;
@@ -40,6 +42,6 @@ private:
 // True when the helper may not inject input. Trusted with a failing probe
 // sets *limited; before 10.10 that also shows the limitation message and
 // asks the application to quit.
-bool permissionMissing(bool *limited = nullptr);
+bool permissionMissing(Platform::Pointer &pointer, bool *limited = nullptr);
 
 } // namespace KSystem

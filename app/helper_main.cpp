@@ -32,7 +32,7 @@ bool displayUsable()
 
 } // namespace
 
-int helperMain(int argc, char **argv)
+int helperMain(int argc, char **argv, Platform::Pointer &pointer)
 {
     if (!displayUsable())
         return 1;
@@ -49,7 +49,7 @@ int helperMain(int argc, char **argv)
         return 1;
     }
 
-    Wiring wiring(appIdPrefix);
+    Wiring wiring(appIdPrefix, pointer);
     wiring.setUp(*app);
     app->run();
     return 0;

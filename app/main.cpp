@@ -5,5 +5,6 @@ int main(int argc, char **argv)
 {
     Platform::LinuxSeam system;
     Platform::setSystemSeam(&system);
-    return helperMain(argc, argv);
+    Platform::X11Pointer pointer;
+    return helperMain(argc, argv, pointer);
 }

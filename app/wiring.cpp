@@ -11,8 +11,8 @@
 
 #include <chrono>
 
-Wiring::Wiring(const std::string &prefix)
-    : appIdPrefix(prefix)
+Wiring::Wiring(const std::string &prefix, Platform::Pointer &pointer)
+    : appIdPrefix(prefix), pointer(pointer)
 {
 }
 
@@ -24,7 +24,7 @@ void Wiring::setUp(KCore::App &app)
 
 void Wiring::launched()
 {
-    accessibility = std::make_shared<KSystem::AccessibilityManager>();
+    accessibility = std::make_shared<KSystem::AccessibilityManager>(pointer);
     accessibility->setGrantedCallback([this] { permissionGranted(); });
     accessibility->setDeniedCallback([this] { permissionMissing(); });
     accessibility->start();
@@ -60,7 +60,7 @@ void Wiring::connectStep()
 // The handshake is verified: a fresh service for this link.
 void Wiring::connected()
 {
-    service = std::make_shared<Helper::Service>();
+    service = std::make_shared<Helper::Service>(pointer);
     client->setOnMessage([this](const std::vector<std::byte> &message) {
         if (service)
             service->handleMessage(message);

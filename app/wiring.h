@@ -2,6 +2,7 @@
 
 #include "core/timer.h"
 #include "platform/clock.h"
+#include "platform/pointer.h"
 
 #include <memory>
 #include <string>
@@ -27,7 +28,8 @@ class MessageBox;
 // object, so replacing a slot replaces what every callback sees.
 class Wiring {
 public:
-    explicit Wiring(const std::string &appIdPrefix);
+    // The pointer outlives the wiring.
+    Wiring(const std::string &appIdPrefix, Platform::Pointer &pointer);
     Wiring(const Wiring &) = delete;
     Wiring &operator=(const Wiring &) = delete;
 
@@ -45,6 +47,7 @@ private:
 
     const std::string appIdPrefix;
     Platform::SystemClock clock;
+    Platform::Pointer &pointer;
     std::shared_ptr<KUI::MessageBox> messageBox;
     std::shared_ptr<KSystem::AccessibilityManager> accessibility;
     std::shared_ptr<KNetwork::IPSClient> client;

@@ -4,7 +4,7 @@
 // socket written from this process.
 #include "network/ips_client.h"
 #include "network/protocol_layer.h"
-#include "platform/seam.h"
+#include "platform/pointer.h"
 #include "service/service.h"
 
 #include <QCoreApplication>
@@ -26,8 +26,10 @@ namespace {
 
 std::atomic<long> allocations{0};
 
-struct CountingSeam : Platform::Seam {
+struct CountingPointer : Platform::Pointer {
     long moves = 0;
+    bool isAccessibilityTrusted() override { return true; }
+    bool canCreateEventTap() override { return true; }
     void postPointerMove(double, double) override { ++moves; }
 };
 
@@ -94,8 +96,7 @@ int main(int argc, char **argv)
     constexpr long kFrames = 100'000;
     const std::string secret = "0123-4567pro.tessaron.bench";
     QCoreApplication app(argc, argv);
-    CountingSeam counting;
-    Platform::ScopedSeam scoped(counting);
+    CountingPointer counting;
 
     char folder[] = "/tmp/tessaron-alloc-XXXXXX";
     if (!::mkdtemp(folder))
@@ -110,7 +111,7 @@ int main(int argc, char **argv)
 
     Platform::SystemClock clock;
     auto client = std::make_shared<KNetwork::IPSClient>(clock);
-    auto service = std::make_shared<Helper::Service>();
+    auto service = std::make_shared<Helper::Service>(counting);
     client->setSecret(secret);
     client->setOnMessage([&](const Bytes &message) { service->handleMessage(message); });
     service->setSender([&](const Bytes &message) { client->send(message); });

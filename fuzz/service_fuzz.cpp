@@ -1,7 +1,7 @@
 // Drives the command service the way the link does: the input is cut into
 // payloads (one length byte each), every payload is decoded and handed to a
 // service whose pointer sink and sender only record.
-#include "platform/seam.h"
+#include "platform/pointer.h"
 #include "service/service.h"
 
 #include <cmath>
@@ -12,9 +12,10 @@
 
 namespace {
 
-struct Sink : Platform::Seam {
+struct Sink : Platform::Pointer {
     std::size_t moves = 0;
     bool isAccessibilityTrusted() override { return true; }
+    bool canCreateEventTap() override { return true; }
     void postPointerMove(double x, double y) override
     {
         // Touch the values so a bad read shows up under the sanitizers.
@@ -29,8 +30,7 @@ struct Sink : Platform::Seam {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     Sink sink;
-    Platform::ScopedSeam scoped(sink);
-    auto service = std::make_shared<Helper::Service>();
+    auto service = std::make_shared<Helper::Service>(sink);
     std::size_t answers = 0;
     service->setSender([&](const std::vector<std::byte> &message) {
         // Every answer must itself decode to a Features or status message.

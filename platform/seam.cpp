@@ -22,20 +22,6 @@ OSVersion Seam::osVersion()
     return {TESSARON_MACOS_MAJOR, TESSARON_MACOS_MINOR, TESSARON_MACOS_PATCH};
 }
 
-bool Seam::isAccessibilityTrusted()
-{
-    return false;
-}
-
-bool Seam::canCreateEventTap()
-{
-    return false;
-}
-
-void Seam::postPointerMove(double, double) {}
-
-void Seam::flushPointerEvents() {}
-
 std::string Seam::platformUUID()
 {
     std::string uuid = uuidFromMachineIdFile("/etc/machine-id");

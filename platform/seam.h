@@ -21,15 +21,6 @@ public:
 
     // The macOS release this build stands in for (a build-time setting).
     virtual OSVersion osVersion();
-    // The input permission: the display is reachable and offers XTEST.
-    virtual bool isAccessibilityTrusted();
-    // A fresh display connection can listen to raw pointer motion.
-    virtual bool canCreateEventTap();
-    // One pointer move to (x, y) in root-window pixels. With the left button
-    // held the display server makes it a drag for every client by itself.
-    virtual void postPointerMove(double x, double y);
-    // Pushes posted events to the display; called once per batch of work.
-    virtual void flushPointerEvents();
     // The machine's UUID, upper case 8-4-4-4-12; empty when unreadable.
     virtual std::string platformUUID();
     virtual void openURL(const std::string &url);

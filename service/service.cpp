@@ -2,7 +2,6 @@
 
 #include "core/big_endian.h"
 #include "core/callback.h"
-#include "service/pointer.h"
 
 #include <new>
 
@@ -65,6 +64,9 @@ std::optional<double> readDoubleBE(const std::vector<std::byte> &payload, std::s
 }
 
 struct Service::Impl {
+    explicit Impl(Platform::Pointer &pointer) : pointer(pointer) {}
+
+    Platform::Pointer &pointer;
     KCore::Callback<void(const std::vector<std::byte> &)> sender;
     bool pointerMovesEnabled = false;
 
@@ -75,8 +77,8 @@ struct Service::Impl {
     }
 };
 
-Service::Service()
-    : impl(std::make_shared<Impl>())
+Service::Service(Platform::Pointer &pointer)
+    : impl(std::make_shared<Impl>(pointer))
 {
 }
 
@@ -109,7 +111,7 @@ void Service::handleMessage(const std::vector<std::byte> &buffer)
         if (self->pointerMovesEnabled && *length >= 16) {
             std::size_t cursor = kHeader;
             const double x = *readDoubleBE(buffer, cursor);
-            postPointerMove(x, *readDoubleBE(buffer, cursor));
+            self->pointer.postPointerMove(x, *readDoubleBE(buffer, cursor));
         }
         break;
     default:
@@ -121,7 +123,7 @@ void Service::start()
 {
     std::vector<std::byte> payload;
     KCore::appendBig32(payload, 1);
-    payload.push_back(std::byte{isAccessibilityTrusted() ? std::uint8_t{1} : std::uint8_t{0}});
+    payload.push_back(std::byte{impl->pointer.isAccessibilityTrusted() ? std::uint8_t{1} : std::uint8_t{0}});
     std::shared_ptr<Impl> self = impl;
     self->send({static_cast<std::uint8_t>(MessageType::AccessibilityStatus), std::move(payload)});
 }

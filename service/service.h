@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/pointer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,7 +41,8 @@ std::optional<double> readDoubleBE(const std::vector<std::byte> &payload, std::s
 // enabled. One service per established link. Main thread only.
 class Service : public std::enable_shared_from_this<Service> {
 public:
-    Service();
+    // Moves and the permission go to the pointer, which outlives the service.
+    explicit Service(Platform::Pointer &pointer);
     ~Service();
     Service(const Service &) = delete;
     Service &operator=(const Service &) = delete;

@@ -95,7 +95,7 @@ protected:
 TEST_F(DialogTest, LoadsTheWindowFromTheBundleWithTheDisplayNameInEveryText)
 {
     testing::internal::CaptureStderr();
-    KUI::AccessibilityDialog dialog;
+    KUI::AccessibilityDialog dialog(seam);
     EXPECT_EQ(dialog.window(), nullptr) << "the window is made by show()";
     dialog.show();
     std::string errors = testing::internal::GetCapturedStderr();
@@ -123,7 +123,7 @@ TEST_F(DialogTest, LoadsTheWindowFromTheBundleWithTheDisplayNameInEveryText)
     // The built-in window says what the file says.
     std::filesystem::remove(bundle.uiPath());
     testing::internal::CaptureStderr();
-    KUI::AccessibilityDialog builtIn;
+    KUI::AccessibilityDialog builtIn(seam);
     builtIn.show();
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(texts(builtIn.window()), all);
@@ -140,7 +140,7 @@ TEST_F(DialogTest, WithoutADisplayNameTheBundleNameIsUsed)
         FakeBundle plain(other.path(), info);
         plain.copyIntoResources(TESSARON_ACCESSIBILITY_UI);
         seam.executable = plain.executable();
-        KUI::AccessibilityDialog dialog;
+        KUI::AccessibilityDialog dialog(seam);
         dialog.show();
         auto all = texts(dialog.window());
         EXPECT_EQ(all["(title)"], "Tessaron Helper needs input access");
@@ -185,7 +185,7 @@ TEST_P(BadUiFile, FallsBackToTheBuiltInWindowAndSaysSoInOneLine)
         seam.executable = dir / "tessaron-helper";
 
     testing::internal::CaptureStderr();
-    KUI::AccessibilityDialog dialog;
+    KUI::AccessibilityDialog dialog(seam);
     dialog.show();
     std::string errors = testing::internal::GetCapturedStderr();
 
@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, BadUiFile, testing::ValuesIn(kBadUi),
 TEST_F(DialogTest, ButtonsOpenTheirLinksThroughTheSeamAndLeaveTheWindowOpen)
 {
     int callbacks = 0;
-    KUI::AccessibilityDialog dialog;
+    KUI::AccessibilityDialog dialog(seam);
     dialog.setGrantedCallback([&] { ++callbacks; });
     dialog.setClosedCallback([&] { ++callbacks; });
     dialog.show();
@@ -245,7 +245,7 @@ TEST_F(DialogTest, OnlyTheUserClosingTheWindowRunsTheClosedCallbackAndOnlyOnce)
 {
     for (bool userCloses : {true, false}) {
         int closed = 0;
-        auto dialog = std::make_shared<KUI::AccessibilityDialog>();
+        auto dialog = std::make_shared<KUI::AccessibilityDialog>(seam);
         dialog->setClosedCallback([&] { ++closed; });
         dialog->show();
         QPointer<QWidget> window = dialog->window();
@@ -263,7 +263,7 @@ TEST_F(DialogTest, OnlyTheUserClosingTheWindowRunsTheClosedCallbackAndOnlyOnce)
 
 TEST_F(DialogTest, TheClosedCallbackMayDestroyTheDialog)
 {
-    auto dialog = std::make_shared<KUI::AccessibilityDialog>();
+    auto dialog = std::make_shared<KUI::AccessibilityDialog>(seam);
     dialog->setClosedCallback([&] { dialog.reset(); });
     dialog->show();
     QPointer<QWidget> window = dialog->window();
@@ -275,7 +275,7 @@ TEST_F(DialogTest, TheClosedCallbackMayDestroyTheDialog)
 TEST_F(DialogTest, ThePollWaitsForTrustThenRunsTheGrantedCallbackOnceAndStops)
 {
     int granted = 0;
-    KUI::AccessibilityDialog dialog;
+    KUI::AccessibilityDialog dialog(seam);
     dialog.setGrantedCallback([&] { ++granted; });
     dialog.show();
     runLoopFor(1200ms);
@@ -295,7 +295,7 @@ TEST_F(DialogTest, ThePollWaitsForTrustThenRunsTheGrantedCallbackOnceAndStops)
 TEST_F(DialogTest, ThePollMayDestroyItsOwnDialogFromTheGrantedCallback)
 {
     seam.trusted = true;
-    auto dialog = std::make_shared<KUI::AccessibilityDialog>();
+    auto dialog = std::make_shared<KUI::AccessibilityDialog>(seam);
     int granted = 0;
     dialog->setGrantedCallback([&] {
         ++granted;
@@ -314,7 +314,7 @@ TEST_F(DialogTest, DockIconShowsWhileADialogExistsAndReturnsToItsEarlierState)
     for (bool before : {false, true}) {
         KCore::App::setDockIconVisible(before);
         {
-            KUI::AccessibilityDialog dialog;
+            KUI::AccessibilityDialog dialog(seam);
             EXPECT_TRUE(KCore::App::isDockIconVisible());
             dialog.show();
             EXPECT_TRUE(KCore::App::isDockIconVisible());

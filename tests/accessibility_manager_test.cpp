@@ -53,7 +53,7 @@ protected:
     {
         seam.executable = bundle.executable();
         bundle.copyIntoResources(TESSARON_ACCESSIBILITY_UI);
-        manager = std::make_shared<KSystem::AccessibilityManager>();
+        manager = std::make_shared<KSystem::AccessibilityManager>(seam);
         manager->setGrantedCallback([this] {
             ++granted;
             grantedInsideStart = grantedInsideStart || inStart;
@@ -193,7 +193,7 @@ TEST_F(ManagerTest, TheDeniedCallbackMayDestroyTheManagerAndAPostedGrantIsDroppe
     EXPECT_EQ(openWindows(), 0);
     runLoopFor(1200ms);
 
-    manager = std::make_shared<KSystem::AccessibilityManager>();
+    manager = std::make_shared<KSystem::AccessibilityManager>(seam);
     manager->setGrantedCallback([this] { ++granted; });
     seam.trusted = true;
     start();
@@ -274,7 +274,7 @@ TEST_F(QuitPath, TheWindowsPollShowsTheLimitationOnAnyVersion)
     EXPECT_EXIT(
         {
             watch(false);
-            KUI::AccessibilityDialog dialog;
+            KUI::AccessibilityDialog dialog(seam);
             dialog.setGrantedCallback([] { say("granted"); });
             dialog.show();
             runLoopFor(10s);

@@ -2,6 +2,7 @@
 
 // A fake platform and a helper bundle in a temporary folder, for the
 // permission watcher and its window.
+#include "platform/pointer.h"
 #include "platform/seam.h"
 #include "tests/support/temp_dir.h"
 
@@ -13,7 +14,7 @@
 
 namespace AccessibilityTest {
 
-struct FakeSeam : Platform::Seam {
+struct FakeSeam : Platform::Seam, Platform::Pointer {
     bool trusted = false;
     bool probe = true;
     Platform::OSVersion version{10, 13, 6};
@@ -32,6 +33,7 @@ struct FakeSeam : Platform::Seam {
         ++probeQueries;
         return probe;
     }
+    void postPointerMove(double, double) override {}
     Platform::OSVersion osVersion() override { return version; }
     void openURL(const std::string &url) override { opened.push_back(url); }
     std::string executablePath() override { return executable; }

@@ -35,5 +35,6 @@ int main(int argc, char **argv)
     rest.push_back(nullptr);
     int restCount = argc - 1;
     Platform::setSystemSeam(&seam);
-    return helperMain(restCount, rest.data());
+    Platform::X11Pointer pointer;
+    return helperMain(restCount, rest.data(), pointer);
 }

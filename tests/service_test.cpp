@@ -1,4 +1,4 @@
-#include "platform/seam.h"
+#include "platform/pointer.h"
 #include "service/service.h"
 
 #include <gtest/gtest.h>
@@ -19,11 +19,12 @@ std::vector<std::byte> hex(std::initializer_list<int> values)
     return out;
 }
 
-struct Recording : Platform::Seam {
+struct Recording : Platform::Pointer {
     std::vector<std::pair<double, double>> moves;
     bool trusted = true;
     void postPointerMove(double x, double y) override { moves.emplace_back(x, y); }
     bool isAccessibilityTrusted() override { return trusted; }
+    bool canCreateEventTap() override { return true; }
 };
 
 class ServiceTest : public testing::Test {
@@ -33,8 +34,7 @@ protected:
         service->setSender([this](const std::vector<std::byte> &m) { sent.push_back(m); });
     }
     Recording seam;
-    Platform::ScopedSeam scoped{seam};
-    std::shared_ptr<Service> service = std::make_shared<Service>();
+    std::shared_ptr<Service> service = std::make_shared<Service>(seam);
     std::vector<std::vector<std::byte>> sent;
 };
 
@@ -157,7 +157,7 @@ TEST_F(ServiceTest, StartReportsTheTrustOnceInTenBytes)
     seam.trusted = true;
     service->start();
     seam.trusted = false;
-    auto untrusted = std::make_shared<Service>();
+    auto untrusted = std::make_shared<Service>(seam);
     untrusted->setSender([this](const std::vector<std::byte> &m) { sent.push_back(m); });
     untrusted->start();
     ASSERT_EQ(sent.size(), 2u);

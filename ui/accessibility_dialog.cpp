@@ -5,7 +5,6 @@
 #include "core/startup.h"
 #include "core/timer.h"
 #include "platform/seam.h"
-#include "service/pointer.h"
 #include "ui/limitation_alert.h"
 
 #include <QAbstractButton>
@@ -276,17 +275,17 @@ struct AccessibilityDialog::Impl {
     bool wasDockIconVisible = KCore::App::isDockIconVisible();
 };
 
-AccessibilityDialog::AccessibilityDialog()
+AccessibilityDialog::AccessibilityDialog(Platform::Pointer &pointer)
     : impl(std::make_shared<Impl>())
 {
     if (!impl->wasDockIconVisible)
         KCore::App::setDockIconVisible(true);
     std::weak_ptr<Impl> weak = impl;
-    impl->poll.setCallback([weak] {
-        if (!isAccessibilityTrusted())
+    impl->poll.setCallback([weak, &pointer] {
+        if (!pointer.isAccessibilityTrusted())
             return;
         // Unlike the manager, any system version: the probe must work here.
-        if (!canCreateEventTap()) {
+        if (!pointer.canCreateEventTap()) {
             KSystem::showSystemLimitationAndQuit();
             return;
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/pointer.h"
 #include "ui/guidance_text.h"
 
 #include <functional>
@@ -18,8 +19,9 @@ namespace KUI {
 // the Dock icon state reads visible. Main thread only, once the App exists.
 class AccessibilityDialog : public std::enable_shared_from_this<AccessibilityDialog> {
 public:
-    // Starts the dialog's own one-second permission poll at once.
-    AccessibilityDialog();
+    // Starts the dialog's own one-second permission poll at once; the
+    // pointer it asks outlives the dialog.
+    explicit AccessibilityDialog(Platform::Pointer &pointer);
     // Restores the Dock icon state and closes the window without the
     // closed callback. May be called from inside the granted callback.
     ~AccessibilityDialog();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/pointer.h"
 #include "platform/seam.h"
 
 #include <memory>
@@ -10,20 +11,25 @@ class PointerPoster;
 
 namespace Platform {
 
-// The real answers on a Linux desktop: X11 for the input permission and the
-// pointer, the desktop's URL handler, a detached process for an application. Main installs one with setSystemSeam.
-// Main thread only, once the App exists.
+// The real host answers on a Linux desktop: the desktop's URL handler and a
+// detached process for an application. Main installs one with setSystemSeam.
 class LinuxSeam : public Seam {
 public:
-    LinuxSeam();
-    ~LinuxSeam() override;
+    void openURL(const std::string &url) override;
+    void launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance) override;
+};
+
+// The pointer on an X11 display: XTEST motion on one kept connection,
+// flushed once per turn of the loop rather than per move.
+// Main thread only, once the App exists.
+class X11Pointer final : public Pointer {
+public:
+    X11Pointer();
+    ~X11Pointer() override;
 
     bool isAccessibilityTrusted() override;
     bool canCreateEventTap() override;
     void postPointerMove(double x, double y) override;
-    void flushPointerEvents() override;
-    void openURL(const std::string &url) override;
-    void launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance) override;
 
 private:
     std::unique_ptr<X11Input::PointerPoster> poster;
