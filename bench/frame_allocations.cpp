@@ -2,6 +2,7 @@
 // a real socket read on the Qt loop, the link client, the frame layer, the
 // command service and the pointer seam. The main app's side is a plain
 // socket written from this process.
+#include "core/big_endian.h"
 #include "network/ips_client.h"
 #include "network/protocol_layer.h"
 #include "platform/pointer.h"
@@ -10,7 +11,6 @@
 #include <QCoreApplication>
 
 #include <atomic>
-#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -35,12 +35,6 @@ struct CountingPointer : Platform::Pointer {
 
 using Bytes = std::vector<std::byte>;
 
-void put(Bytes &out, std::uint64_t value, int bytes)
-{
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::byte>(value >> shift));
-}
-
 Bytes frame(const Bytes &payload)
 {
     return KNetwork::encodeFrame(payload.data(), payload.size(), static_cast<std::uint32_t>(std::time(nullptr)));
@@ -48,11 +42,10 @@ Bytes frame(const Bytes &payload)
 
 Bytes moveFrame(double x, double y)
 {
-    Bytes m;
-    put(m, 3, 1);
-    put(m, 16, 4);
-    put(m, std::bit_cast<std::uint64_t>(x), 8);
-    put(m, std::bit_cast<std::uint64_t>(y), 8);
+    Bytes m{std::byte{3}};
+    KCore::appendBig32(m, 16);
+    KCore::appendBigDouble(m, x);
+    KCore::appendBigDouble(m, y);
     return frame(m);
 }
 
