@@ -1,6 +1,7 @@
 #include "mainapp/main_app.h"
 
 #include "mainapp/command_script.h"
+#include "mainapp/frame_layer.h"
 #include "mainapp/messages.h"
 #include "network/link_config.h"
 #include "network/protocol_layer.h"
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <optional>
@@ -45,8 +47,6 @@ constexpr std::size_t kMaxQueued = 1024;
 constexpr auto kDrainLimit = std::chrono::seconds(5);
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 constexpr std::size_t kMoveFrameSize = kMovePointerSize + KNetwork::kFrameOverhead;
-constexpr std::size_t kHandshakeFrameSize = 4 + KNetwork::kFrameOverhead;
-const std::string kMismatchText = "Handshake failed: secret mismatch";
 constexpr int kHandledSignals[] = {SIGTERM, SIGINT, SIGCHLD, SIGPIPE};
 
 // Written only by the signal handler; the pipe wakes the loop to look.
@@ -155,17 +155,16 @@ struct MainApp::Impl {
 
     struct Connection {
         int fd = -1;
-        std::shared_ptr<KNetwork::ProtocolLayer> layer;
+        std::optional<FrameLayer> frames;
+        Bytes in;
         Bytes out;
         std::size_t outOffset = 0;
         std::uint64_t queuedBytes = 0;
         std::uint64_t writtenBytes = 0;
-        bool verified = false; // the helper's handshake matched
-        bool ready = false;    // and the automatic Features is queued: commands may run
+        bool ready = false;    // the helper is verified and the automatic Features queued
         bool broken = false;   // closed at the next turn of the loop
         bool closing = false;  // closed once the queued frames are out
         Clock::time_point closeBy;
-        std::uint32_t wrongHandshake = 0;
 
         std::size_t pending() const { return out.size() - outOffset; }
     };
@@ -192,7 +191,8 @@ struct MainApp::Impl {
 
     void acceptHelper(Clock::time_point now);
     bool queueFrame(const Bytes &frame);
-    void onVerified();
+    bool sendFrame(const Bytes &payload);
+    void onVerified(std::uint32_t now);
     void readLink();
     void flushOutput();
     void settleConnection(Clock::time_point now);
@@ -222,7 +222,6 @@ struct MainApp::Impl {
     bool signalsInstalled = false;
 
     std::optional<Connection> conn;
-    Bytes readBuffer;
     Clock::time_point acceptPausedUntil;
 
     std::deque<QueuedCommand> queue;
@@ -306,7 +305,6 @@ int MainApp::Impl::setUp()
             enqueue(pieces[i], "-c command " + std::to_string(i + 1));
     }
     stdinOpen = ::isatty(STDIN_FILENO) == 0 && errno != EBADF;
-    readBuffer.resize(kReadChunk);
     return 0;
 }
 
@@ -421,28 +419,11 @@ void MainApp::Impl::acceptHelper(Clock::time_point now)
 
     conn.emplace();
     conn->fd = fd;
-    auto layer = std::make_shared<KNetwork::ProtocolLayer>(false);
-    // Handed straight to the layer; the text is not kept here.
-    layer->setSecret(KNetwork::linkSecret(config.identifier));
-    if (config.options.wrongSecret)
-        conn->wrongHandshake = KNetwork::handshakeValue(KNetwork::linkSecret(config.identifier) + "~");
-    // The callbacks only record and queue; the loop closes the connection,
-    // so the layer is never dropped under its own feet.
-    layer->setOnSend([this](const Bytes &frame) { return queueFrame(frame); });
-    layer->setOnData([](const Bytes &payload) {
-        for (const std::string &line : describeMessage(payload))
-            emit(line);
-    });
-    layer->setOnError([this](const std::string &text) {
-        emit("error " + text);
-        // The layer keeps the mismatching frame at its head: this link is over.
-        if (text == kMismatchText && conn)
-            conn->broken = true;
-    });
-    layer->setOnHandshake([this] { onVerified(); });
-    conn->layer = layer;
+    const std::string secret = KNetwork::linkSecret(config.identifier);
+    // With --wrong-secret our answer carries another secret's value, so the
+    // helper's check fails while ours still passes.
+    conn->frames.emplace(secret, config.options.wrongSecret ? secret + "~" : secret);
     emit("connected");
-    layer->startHandshake();
 }
 
 bool MainApp::Impl::queueFrame(const Bytes &frame)
@@ -453,29 +434,22 @@ bool MainApp::Impl::queueFrame(const Bytes &frame)
         conn->out.clear();
         conn->outOffset = 0;
     }
-    if (config.options.wrongSecret && !conn->verified && frame.size() == kHandshakeFrameSize) {
-        // The layer's answer to the helper's handshake, re-made with another
-        // value but the layer's own time stamp.
-        const std::byte value[4] = {static_cast<std::byte>(conn->wrongHandshake >> 24),
-            static_cast<std::byte>(conn->wrongHandshake >> 16), static_cast<std::byte>(conn->wrongHandshake >> 8),
-            static_cast<std::byte>(conn->wrongHandshake)};
-        const std::uint32_t stamp = std::to_integer<std::uint32_t>(frame[4]) << 24
-            | std::to_integer<std::uint32_t>(frame[5]) << 16 | std::to_integer<std::uint32_t>(frame[6]) << 8
-            | std::to_integer<std::uint32_t>(frame[7]);
-        const Bytes wrong = KNetwork::encodeFrame(value, sizeof value, stamp);
-        conn->out.insert(conn->out.end(), wrong.begin(), wrong.end());
-    } else {
-        conn->out.insert(conn->out.end(), frame.begin(), frame.end());
-    }
+    conn->out.insert(conn->out.end(), frame.begin(), frame.end());
     conn->queuedBytes += frame.size();
     return true;
 }
 
-void MainApp::Impl::onVerified()
+bool MainApp::Impl::sendFrame(const Bytes &payload)
 {
-    if (!conn)
-        return;
-    conn->verified = true;
+    const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+    const Bytes frame = KNetwork::encodeFrame(payload.data(), payload.size(), now);
+    return !frame.empty() && queueFrame(frame);
+}
+
+void MainApp::Impl::onVerified(std::uint32_t now)
+{
+    // The answer goes out before anything else.
+    queueFrame(conn->frames->answer(now));
     emit("handshake-ok");
     if (config.options.sendFeatures)
         sendPayload(featuresMessage({kPointerMovesFeature}), "the automatic Features");
@@ -485,31 +459,57 @@ void MainApp::Impl::onVerified()
 
 void MainApp::Impl::sendPayload(const Bytes &payload, const std::string &origin)
 {
-    if (!conn->layer->send(payload.data(), payload.size()))
+    if (!sendFrame(payload))
         complain(origin + ": not sent, " + std::to_string(conn->pending()) + " bytes are still waiting for the helper");
 }
 
 void MainApp::Impl::readLink()
 {
+    const std::size_t kept = conn->in.size();
+    conn->in.resize(kept + kReadChunk);
     ssize_t n;
     do {
-        n = ::recv(conn->fd, readBuffer.data(), readBuffer.size(), 0);
+        n = ::recv(conn->fd, conn->in.data() + kept, kReadChunk, 0);
     } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    const int failure = errno;
+    conn->in.resize(kept + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    if (n < 0 && (failure == EAGAIN || failure == EWOULDBLOCK))
         return;
     if (n <= 0) {
         conn->broken = true;
         return;
     }
-    const Bytes chunk(readBuffer.begin(), readBuffer.begin() + n);
-    // Held for the call: the callbacks run inside it.
-    const std::shared_ptr<KNetwork::ProtocolLayer> layer = conn->layer;
-    bool examined = layer->processIncoming(chunk);
-    // A bad length or checksum stops the layer; frames after a bad checksum
-    // wait in it for the next call, which costs one frame each time.
-    while (!examined && conn && !conn->broken) {
-        emit("error Frame rejected: bad length or checksum");
-        examined = layer->processIncoming({});
+    const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+    std::size_t used = 0;
+    while (!conn->broken) {
+        const FrameLayer::Read frame = conn->frames->read(std::span(conn->in).subspan(used), now);
+        used += frame.consumed;
+        using Event = FrameLayer::Event;
+        switch (frame.event) {
+        case Event::Incomplete:
+            conn->in.erase(conn->in.begin(), conn->in.begin() + static_cast<std::ptrdiff_t>(used));
+            return;
+        case Event::Verified:
+            onVerified(now);
+            break;
+        case Event::Data:
+            for (const std::string &line : describeMessage(frame.payload))
+                emit(line);
+            break;
+        case Event::Skipped:
+            break;
+        case Event::Expired:
+            emit("error Frame expired or timestamp invalid");
+            break;
+        case Event::Rejected:
+            emit("error Frame rejected: bad length or checksum");
+            break;
+        case Event::Mismatch:
+            emit("error Handshake failed: secret mismatch");
+            // The helper cannot be trusted with anything else.
+            conn->broken = true;
+            break;
+        }
     }
 }
 
@@ -678,7 +678,7 @@ bool MainApp::Impl::pumpMoves(Clock::time_point now)
                 due = *lastMoveDue + period;
         }
         const Bytes message = movePointerMessage(movePoint(active->command, active->next));
-        if (!conn->layer->send(message.data(), message.size())) {
+        if (!sendFrame(message)) {
             complain("move not sent: " + std::to_string(conn->pending()) + " bytes are still waiting for the helper");
             conn->broken = true;
             return false;

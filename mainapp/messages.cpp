@@ -31,7 +31,7 @@ std::vector<std::byte> movePointerMessage(Point to)
     return serviceMessage(kMovePointerType, payload);
 }
 
-std::string hexText(const std::vector<std::byte> &bytes)
+std::string hexText(std::span<const std::byte> bytes)
 {
     if (bytes.empty())
         return "-";
@@ -45,14 +45,14 @@ std::string hexText(const std::vector<std::byte> &bytes)
     return text;
 }
 
-std::vector<std::string> describeMessage(const std::vector<std::byte> &bytes)
+std::vector<std::string> describeMessage(std::span<const std::byte> bytes)
 {
     // Same acceptance as the helper's decoder: a header, then at least the
     // declared payload; what follows it is ignored.
     if (bytes.size() < 5 || static_cast<std::uint64_t>(KCore::readBig32(bytes.data() + 1)) + 5 > bytes.size())
         return {"message invalid " + hexText(bytes)};
     const unsigned type = std::to_integer<unsigned>(bytes[0]);
-    const std::vector<std::byte> payload(bytes.begin() + 5, bytes.begin() + 5 + KCore::readBig32(bytes.data() + 1));
+    const std::span<const std::byte> payload = bytes.subspan(5, KCore::readBig32(bytes.data() + 1));
 
     if (type == kFeaturesType && !payload.empty()) {
         std::vector<std::string> lines;

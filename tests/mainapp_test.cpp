@@ -1,10 +1,13 @@
 #include "mainapp/command_script.h"
+#include "mainapp/frame_layer.h"
 #include "mainapp/messages.h"
 #include "mainapp/options.h"
+#include "network/protocol_layer.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ctime>
 
 using namespace StandIn;
 
@@ -240,6 +243,48 @@ TEST_P(Describe, GivesTheOutputLines)
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, Describe, testing::ValuesIn(kDescribe),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---- the frame layer, against the helper's own ----
+
+struct AnswerCase {
+    const char *name;
+    const char *answerSecret;
+    bool helperVerifies;
+};
+
+class Answer : public testing::TestWithParam<AnswerCase> {};
+
+// --wrong-secret is an answer secret of its own: ours still checks the
+// helper's handshake, and the helper sees the mismatch.
+TEST_P(Answer, TheHelperChecksOurAnswer)
+{
+    const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+    auto helper = std::make_shared<KNetwork::ProtocolLayer>(true);
+    std::vector<std::byte> hello;
+    std::vector<std::string> errors;
+    bool verified = false;
+    helper->setSecret("the secret");
+    helper->setOnSend([&](const std::vector<std::byte> &frame) {
+        hello = frame;
+        return true;
+    });
+    helper->setOnError([&](const std::string &text) { errors.push_back(text); });
+    helper->setOnHandshake([&] { verified = true; });
+    helper->startHandshake();
+
+    FrameLayer frames("the secret", GetParam().answerSecret);
+    const FrameLayer::Read read = frames.read(hello, now);
+    EXPECT_EQ(read.event, FrameLayer::Event::Verified);
+    EXPECT_EQ(read.consumed, hello.size());
+    EXPECT_EQ(helper->processIncoming(frames.answer(now)), GetParam().helperVerifies);
+    EXPECT_EQ(verified, GetParam().helperVerifies);
+    EXPECT_EQ(errors, GetParam().helperVerifies ? std::vector<std::string>{}
+                                                : std::vector<std::string>{"Handshake failed: secret mismatch"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Secrets, Answer,
+    testing::Values(AnswerCase{"Right", "the secret", true}, AnswerCase{"Wrong", "the secret~", false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---- stdin lines ----

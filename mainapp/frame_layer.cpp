@@ -1,0 +1,49 @@
+#include "mainapp/frame_layer.h"
+
+#include "core/big_endian.h"
+#include "network/protocol_layer.h"
+
+namespace StandIn {
+
+namespace {
+
+constexpr std::size_t kHandshakeLength = 4;
+
+} // namespace
+
+FrameLayer::FrameLayer(const std::string &secret, const std::string &answerSecret)
+    : expected(KNetwork::handshakeValue(secret)), answerValue(KNetwork::handshakeValue(answerSecret))
+{
+}
+
+FrameLayer::Read FrameLayer::read(std::span<const std::byte> bytes, std::uint32_t now)
+{
+    const KNetwork::ParsedFrame frame = KNetwork::parseFrame(bytes);
+    // Nothing after a bad length can be trusted to start a frame.
+    if (frame.status == KNetwork::FrameStatus::Oversize)
+        return {Event::Rejected, bytes.size(), {}};
+    if (frame.status == KNetwork::FrameStatus::Incomplete)
+        return {};
+    // The helper's order of checks, so both sides name a bad frame alike.
+    Read result{Event::Data, frame.size, frame.payload};
+    if (!KNetwork::isFresh(frame.timestamp, now))
+        result.event = Event::Expired;
+    else if (!frame.checksumMatches)
+        result.event = Event::Rejected;
+    else if (!verified && frame.payload.size() != kHandshakeLength)
+        result.event = Event::Skipped;
+    else if (!verified) {
+        verified = KCore::readBig32(frame.payload.data()) == expected;
+        result.event = verified ? Event::Verified : Event::Mismatch;
+    }
+    return result;
+}
+
+std::vector<std::byte> FrameLayer::answer(std::uint32_t now) const
+{
+    std::byte value[kHandshakeLength];
+    KCore::writeBig32(value, answerValue);
+    return KNetwork::encodeFrame(value, kHandshakeLength, now);
+}
+
+} // namespace StandIn
