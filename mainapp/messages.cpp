@@ -7,7 +7,6 @@ namespace StandIn {
 std::vector<std::byte> serviceMessage(std::uint8_t type, const std::vector<std::byte> &payload)
 {
     std::vector<std::byte> out;
-    out.reserve(payload.size() + 5);
     out.push_back(static_cast<std::byte>(type));
     KCore::appendBig32(out, static_cast<std::uint32_t>(payload.size()));
     out.insert(out.end(), payload.begin(), payload.end());
@@ -25,7 +24,6 @@ std::vector<std::byte> featuresMessage(const std::vector<std::uint8_t> &codes)
 std::vector<std::byte> movePointerMessage(Point to)
 {
     std::vector<std::byte> payload;
-    payload.reserve(16);
     KCore::appendBigDouble(payload, to.x);
     KCore::appendBigDouble(payload, to.y);
     return serviceMessage(kMovePointerType, payload);
