@@ -1,20 +1,8 @@
 #include "mainapp/frame_layer.h"
 
 #include "core/big_endian.h"
-#include "network/protocol_layer.h"
 
 namespace StandIn {
-
-namespace {
-
-constexpr std::size_t kHandshakeLength = 4;
-
-} // namespace
-
-FrameLayer::FrameLayer(const std::string &secret, const std::string &answerSecret)
-    : expected(KNetwork::handshakeValue(secret)), answerValue(KNetwork::handshakeValue(answerSecret))
-{
-}
 
 FrameLayer::Read FrameLayer::read(std::span<const std::byte> bytes, std::uint32_t now)
 {
@@ -30,20 +18,19 @@ FrameLayer::Read FrameLayer::read(std::span<const std::byte> bytes, std::uint32_
         result.event = Event::Expired;
     else if (!frame.checksumMatches)
         result.event = Event::Rejected;
-    else if (!verified && frame.payload.size() != kHandshakeLength)
+    else if (!verified && frame.payload.size() != sizeof expected) // a handshake is the value alone
         result.event = Event::Skipped;
-    else if (!verified) {
-        verified = KCore::readBig32(frame.payload.data()) == expected;
-        result.event = verified ? Event::Verified : Event::Mismatch;
-    }
+    else if (!verified)
+        result.event = KCore::readBig32(frame.payload.data()) == expected ? Event::Verified : Event::Mismatch;
+    verified = verified || result.event == Event::Verified;
     return result;
 }
 
 std::vector<std::byte> FrameLayer::answer(std::uint32_t now) const
 {
-    std::byte value[kHandshakeLength];
+    std::byte value[sizeof answerValue];
     KCore::writeBig32(value, answerValue);
-    return KNetwork::encodeFrame(value, kHandshakeLength, now);
+    return KNetwork::encodeFrame(value, sizeof value, now);
 }
 
 } // namespace StandIn

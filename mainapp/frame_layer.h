@@ -1,5 +1,7 @@
 #pragma once
 
+#include "network/protocol_layer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -31,7 +33,8 @@ public:
     // The helper's handshake must carry the value of `secret`; ours carries
     // that of `answerSecret`, which differs only to fail the helper's check.
     // Neither text is kept.
-    FrameLayer(const std::string &secret, const std::string &answerSecret);
+    FrameLayer(const std::string &secret, const std::string &answerSecret)
+        : expected(KNetwork::handshakeValue(secret)), answerValue(KNetwork::handshakeValue(answerSecret)) {}
 
     // The frame at the front of `bytes`.
     Read read(std::span<const std::byte> bytes, std::uint32_t now);
