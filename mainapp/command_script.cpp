@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <numbers>
-#include <optional>
 
 namespace StandIn {
 
@@ -12,17 +11,12 @@ namespace {
 
 std::vector<std::string_view> tokens(std::string_view text)
 {
+    constexpr std::string_view kSpace = " \t\r\v\f";
     std::vector<std::string_view> out;
-    std::size_t i = 0;
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
-    while (i < text.size()) {
-        while (i < text.size() && isSpace(text[i]))
-            ++i;
-        std::size_t start = i;
-        while (i < text.size() && !isSpace(text[i]))
-            ++i;
-        if (i > start)
-            out.push_back(text.substr(start, i - start));
+    for (std::size_t start = text.find_first_not_of(kSpace); start != std::string_view::npos;) {
+        const std::size_t end = std::min(text.find_first_of(kSpace, start), text.size());
+        out.push_back(text.substr(start, end - start));
+        start = text.find_first_not_of(kSpace, end);
     }
     return out;
 }
@@ -32,59 +26,58 @@ std::string quoted(std::string_view text)
     return "\"" + std::string(text) + "\"";
 }
 
+std::string format(double value)
+{
+    char buffer[32];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    return ec == std::errc() ? std::string(buffer, end) : std::string("?");
+}
+
 // Gathers the arguments of one command and the first complaint about them.
-class Args {
-public:
-    Args(std::string_view name, std::vector<std::string_view> args)
-        : name(name), args(std::move(args))
+struct Args {
+    void count(std::size_t expected, std::string_view usage)
     {
+        if (args.size() != expected)
+            fail(std::string(name) + " takes " + std::to_string(expected) + (expected == 1 ? " argument" : " arguments")
+                + (usage.empty() ? "" : " (" + std::string(usage) + ")") + ", got " + std::to_string(args.size()));
     }
 
-    bool count(std::size_t expected, std::string_view usage)
-    {
-        if (args.size() == expected)
-            return true;
-        fail(std::string(name) + " takes " + std::to_string(expected) + (expected == 1 ? " argument" : " arguments")
-            + (usage.empty() ? "" : " (" + std::string(usage) + ")") + ", got " + std::to_string(args.size()));
-        return false;
-    }
-
+    // After a complaint the rest is not read: it may not even be there.
     double number(std::size_t index, std::string_view label, double low, double high)
     {
-        std::string_view text = args[index];
         double value = 0;
+        if (!error.empty())
+            return value;
+        const std::string_view text = args[index];
         auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (ec == std::errc::result_out_of_range) {
-            fail(std::string(name) + ": " + std::string(label) + " " + quoted(text) + " is out of range");
-            return 0;
-        }
-        if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
-            fail(std::string(name) + ": " + std::string(label) + " " + quoted(text) + " is not a number");
-            return 0;
-        }
-        if (value < low || value > high)
-            fail(std::string(name) + ": " + std::string(label) + " must be between " + format(low) + " and "
-                + format(high));
+        if (ec == std::errc::result_out_of_range)
+            fail(label, quoted(text) + " is out of range");
+        else if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+            fail(label, quoted(text) + " is not a number");
+        else if (value < low || value > high)
+            fail(label, "must be between " + format(low) + " and " + format(high));
         return value;
     }
 
     std::uint32_t whole(std::size_t index, std::string_view label, std::int64_t low, std::int64_t high)
     {
-        std::string_view text = args[index];
         std::int64_t value = 0;
+        if (!error.empty())
+            return 0;
+        const std::string_view text = args[index];
         auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (ec == std::errc::result_out_of_range) {
+        if (ec == std::errc::result_out_of_range)
             value = text.starts_with('-') ? low - 1 : high + 1;
-        } else if (ec != std::errc() || end != text.data() + text.size()) {
-            fail(std::string(name) + ": " + std::string(label) + " " + quoted(text) + " is not a whole number");
-            return 0;
-        }
-        if (value < low || value > high) {
-            fail(std::string(name) + ": " + std::string(label) + " must be between " + std::to_string(low) + " and "
-                + std::to_string(high));
-            return 0;
-        }
-        return static_cast<std::uint32_t>(value);
+        else if (ec != std::errc() || end != text.data() + text.size())
+            fail(label, quoted(text) + " is not a whole number");
+        if (error.empty() && (value < low || value > high))
+            fail(label, "must be between " + std::to_string(low) + " and " + std::to_string(high));
+        return error.empty() ? static_cast<std::uint32_t>(value) : 0;
+    }
+
+    void fail(std::string_view label, const std::string &text)
+    {
+        fail(std::string(name) + ": " + std::string(label) + " " + text);
     }
 
     void fail(std::string text)
@@ -96,45 +89,18 @@ public:
     std::string_view name;
     std::vector<std::string_view> args;
     std::string error;
-
-private:
-    static std::string format(double value)
-    {
-        char buffer[32];
-        auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-        return ec == std::errc() ? std::string(buffer, end) : std::string("?");
-    }
 };
-
-std::optional<std::byte> hexByte(char high, char low)
-{
-    auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    int h = digit(high), l = digit(low);
-    if (h < 0 || l < 0)
-        return std::nullopt;
-    return static_cast<std::byte>(h * 16 + l);
-}
 
 Command parseArgs(Args &a)
 {
     const std::string_view name = a.name;
     const double c = kMaxCoordinate;
     if (name == "move") {
-        if (!a.count(2, "X Y"))
-            return {};
+        a.count(2, "X Y");
         return MoveCommand{{a.number(0, "X", -c, c), a.number(1, "Y", -c, c)}};
     }
     if (name == "line") {
-        if (!a.count(5, "X1 Y1 X2 Y2 N"))
-            return {};
+        a.count(5, "X1 Y1 X2 Y2 N");
         LineCommand line{{a.number(0, "X1", -c, c), a.number(1, "Y1", -c, c)},
             {a.number(2, "X2", -c, c), a.number(3, "Y2", -c, c)}, 0};
         // Both ends are sent, so one point cannot make a line.
@@ -142,20 +108,17 @@ Command parseArgs(Args &a)
         return line;
     }
     if (name == "circle") {
-        if (!a.count(4, "CX CY R N"))
-            return {};
+        a.count(4, "CX CY R N");
         CircleCommand circle{{a.number(0, "CX", -c, c), a.number(1, "CY", -c, c)}, a.number(2, "R", 0, c), 0};
         circle.count = a.whole(3, "N", 1, kMaxMoves);
         return circle;
     }
     if (name == "rate") {
-        if (!a.count(1, "HZ"))
-            return {};
+        a.count(1, "HZ");
         return RateCommand{a.number(0, "HZ", 0, kMaxRate)};
     }
     if (name == "wait") {
-        if (!a.count(1, "MS"))
-            return {};
+        a.count(1, "MS");
         return WaitCommand{a.whole(0, "MS", 0, kMaxWaitMs)};
     }
     if (name == "features") {
@@ -175,24 +138,21 @@ Command parseArgs(Args &a)
                 a.fail("raw: " + quoted(token) + " is not whole bytes of hex");
                 return {};
             }
-            for (std::size_t i = 0; i < token.size(); i += 2) {
-                auto byte = hexByte(token[i], token[i + 1]);
-                if (!byte) {
+            for (const char *p = token.data(); p != token.data() + token.size(); p += 2) {
+                // Unsigned: no sign, no "0x", just the two digits.
+                unsigned byte = 0;
+                if (std::from_chars(p, p + 2, byte, 16).ptr != p + 2) {
                     a.fail("raw: " + quoted(token) + " is not hex");
                     return {};
                 }
-                raw.payload.push_back(*byte);
+                raw.payload.push_back(static_cast<std::byte>(byte));
             }
         }
         return raw;
     }
-    if (name == "close") {
+    if (name == "close" || name == "exit") {
         a.count(0, "");
-        return CloseCommand{};
-    }
-    if (name == "exit") {
-        a.count(0, "");
-        return ExitCommand{};
+        return name == "close" ? Command(CloseCommand{}) : Command(ExitCommand{});
     }
     a.fail("unknown command " + quoted(name));
     return {};
@@ -202,20 +162,14 @@ Command parseArgs(Args &a)
 
 ParseResult parseCommand(std::string_view text)
 {
-    ParseResult result;
     std::vector<std::string_view> words = tokens(text);
     if (words.empty() || words.front().starts_with('#'))
-        return result;
-    Args args(words.front(), std::vector<std::string_view>(words.begin() + 1, words.end()));
-    result.command = parseArgs(args);
-    if (!args.error.empty()) {
-        result.status = ParseResult::Status::Error;
-        result.error = std::move(args.error);
-        result.command = {};
-    } else {
-        result.status = ParseResult::Status::Command;
-    }
-    return result;
+        return {};
+    Args args{words.front(), {words.begin() + 1, words.end()}, {}};
+    Command command = parseArgs(args);
+    if (!args.error.empty())
+        return {ParseResult::Status::Error, {}, std::move(args.error)};
+    return {ParseResult::Status::Command, std::move(command), {}};
 }
 
 std::vector<std::string_view> splitScript(std::string_view script)

@@ -1,38 +1,14 @@
 #include "mainapp/messages.h"
 
-#include <bit>
+#include "core/big_endian.h"
 
 namespace StandIn {
-
-namespace {
-
-void appendBig32(std::vector<std::byte> &out, std::uint32_t value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::byte>(value >> shift));
-}
-
-void appendBigDouble(std::vector<std::byte> &out, double value)
-{
-    const auto bits = std::bit_cast<std::uint64_t>(value);
-    for (int shift = 56; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::byte>(bits >> shift));
-}
-
-std::uint32_t readBig32(const std::byte *p)
-{
-    return std::to_integer<std::uint32_t>(p[0]) << 24 | std::to_integer<std::uint32_t>(p[1]) << 16
-        | std::to_integer<std::uint32_t>(p[2]) << 8 | std::to_integer<std::uint32_t>(p[3]);
-}
-
-} // namespace
 
 std::vector<std::byte> serviceMessage(std::uint8_t type, const std::vector<std::byte> &payload)
 {
     std::vector<std::byte> out;
-    out.reserve(payload.size() + 5);
     out.push_back(static_cast<std::byte>(type));
-    appendBig32(out, static_cast<std::uint32_t>(payload.size()));
+    KCore::appendBig32(out, static_cast<std::uint32_t>(payload.size()));
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
@@ -48,13 +24,12 @@ std::vector<std::byte> featuresMessage(const std::vector<std::uint8_t> &codes)
 std::vector<std::byte> movePointerMessage(Point to)
 {
     std::vector<std::byte> payload;
-    payload.reserve(16);
-    appendBigDouble(payload, to.x);
-    appendBigDouble(payload, to.y);
+    KCore::appendBigDouble(payload, to.x);
+    KCore::appendBigDouble(payload, to.y);
     return serviceMessage(kMovePointerType, payload);
 }
 
-std::string hexText(const std::vector<std::byte> &bytes)
+std::string hexText(std::span<const std::byte> bytes)
 {
     if (bytes.empty())
         return "-";
@@ -68,14 +43,14 @@ std::string hexText(const std::vector<std::byte> &bytes)
     return text;
 }
 
-std::vector<std::string> describeMessage(const std::vector<std::byte> &bytes)
+std::vector<std::string> describeMessage(std::span<const std::byte> bytes)
 {
     // Same acceptance as the helper's decoder: a header, then at least the
     // declared payload; what follows it is ignored.
-    if (bytes.size() < 5 || static_cast<std::uint64_t>(readBig32(bytes.data() + 1)) + 5 > bytes.size())
+    if (bytes.size() < 5 || static_cast<std::uint64_t>(KCore::readBig32(bytes.data() + 1)) + 5 > bytes.size())
         return {"message invalid " + hexText(bytes)};
     const unsigned type = std::to_integer<unsigned>(bytes[0]);
-    const std::vector<std::byte> payload(bytes.begin() + 5, bytes.begin() + 5 + readBig32(bytes.data() + 1));
+    const std::span<const std::byte> payload = bytes.subspan(5, KCore::readBig32(bytes.data() + 1));
 
     if (type == kFeaturesType && !payload.empty()) {
         std::vector<std::string> lines;
@@ -84,7 +59,7 @@ std::vector<std::string> describeMessage(const std::vector<std::byte> &bytes)
         return lines;
     }
     if (type == kAccessibilityStatusType && payload.size() == 5)
-        return {"accessibility-status " + std::to_string(readBig32(payload.data())) + " "
+        return {"accessibility-status " + std::to_string(KCore::readBig32(payload.data())) + " "
             + std::to_string(std::to_integer<unsigned>(payload[4]))};
     return {"message " + std::to_string(type) + " " + hexText(payload)};
 }

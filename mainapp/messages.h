@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,13 +26,13 @@ std::vector<std::byte> movePointerMessage(Point to);
 
 // Lower-case hex without separators; "-" for nothing, so that the field
 // never disappears from an output line.
-std::string hexText(const std::vector<std::byte> &bytes);
+std::string hexText(std::span<const std::byte> bytes);
 
 // The output lines for one payload from the helper:
 //   features <code>                     one per code of a Features message
 //   accessibility-status <version> <trusted>
 //   message <type> <hex payload>        any other well-formed message
 //   message invalid <hex>               a payload that is no service message
-std::vector<std::string> describeMessage(const std::vector<std::byte> &payload);
+std::vector<std::string> describeMessage(std::span<const std::byte> payload);
 
 } // namespace StandIn

@@ -7,12 +7,11 @@ bool parseOptions(const std::vector<std::string> &args, Options *options, std::s
     Options parsed;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string &arg = args[i];
-        if (arg == "-c") {
-            if (i + 1 == args.size()) {
-                *error = "-c needs a script";
-                return false;
-            }
+        if (arg == "-c" && i + 1 < args.size()) {
             parsed.scripts.push_back(args[++i]);
+        } else if (arg == "-c") {
+            *error = "-c needs a script";
+            return false;
         } else if (arg == "--no-features") {
             parsed.sendFeatures = false;
         } else if (arg == "--wrong-secret") {
