@@ -13,6 +13,8 @@
 
 namespace TestSupport {
 
+using Values = std::map<std::string, std::string>;
+
 struct FakePlatform : Platform::Seam {
     std::int64_t now = 0; // 0: the real clock, for frames from another process
     Platform::OSVersion version{10, 13, 6};
@@ -46,14 +48,14 @@ struct FakePlatform : Platform::Seam {
 };
 
 // The helper's bundle values; the App keeps the first it reads for the process.
-inline std::map<std::string, std::string> helperInfo()
+inline Values helperInfo()
 {
     return {{"CFBundleName", "Tessaron Helper"}, {"CFBundleDisplayName", "Tessaron Pointer"},
         {"CFBundleIdentifier", "pro.tessaron.helper"}, {"CFBundleShortVersionString", "2.5.1"},
         {"CFBundleVersion", "42"}};
 }
 
-inline std::string plist(const std::map<std::string, std::string> &strings)
+inline std::string plist(const Values &strings)
 {
     std::string body;
     for (const auto &[key, value] : strings)
@@ -64,7 +66,7 @@ inline std::string plist(const std::map<std::string, std::string> &strings)
 // "<folder>/<name>.app" with its Info.plist and the given resources copied in;
 // returns the path of its program, Contents/MacOS/<program>.
 inline std::string makeBundle(const std::string &folder, const std::string &name,
-    const std::map<std::string, std::string> &info, const std::vector<std::string> &resources = {},
+    const Values &info, const std::vector<std::string> &resources = {},
     const std::string &program = "tessaron-helper")
 {
     const std::filesystem::path bundle = std::filesystem::path(folder) / (name + ".app");
