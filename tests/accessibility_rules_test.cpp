@@ -4,123 +4,72 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 using KSystem::PermissionState;
 
-constexpr PermissionState kUnknown = PermissionState::Unknown;
-constexpr PermissionState kGranted = PermissionState::Granted;
-constexpr PermissionState kMissing = PermissionState::Missing;
-
-struct StepCase {
-    const char *name;
-    PermissionState from;
-    bool missing;
-    bool limited;
-    bool windowOpen;
-    // Expected.
-    PermissionState to;
-    bool openWindow;
-    double interval;
-    bool postGranted;
-    bool callDenied;
-};
-
-const StepCase kSteps[] = {
-    {"UnknownToGranted", kUnknown, false, false, false, kGranted, false, 5.0, true, false},
-    {"MissingToGranted", kMissing, false, false, false, kGranted, false, 5.0, true, false},
-    {"MissingToGrantedWithTheWindowStillOpen", kMissing, false, false, true, kGranted, false, 5.0, true, false},
-    {"GrantedStaysQuiet", kGranted, false, false, false, kGranted, false, 0.0, false, false},
-    {"UsableWhileLimitedFlagSetStillGrants", kUnknown, false, true, false, kGranted, false, 5.0, true, false},
-    {"UnknownToMissing", kUnknown, true, false, false, kMissing, true, 1.0, false, true},
-    {"GrantedToMissing", kGranted, true, false, false, kMissing, true, 1.0, false, true},
-    {"MissingWithoutWindowReopensItOnly", kMissing, true, false, false, kMissing, true, 0.0, false, false},
-    {"MissingWithWindowOpen", kMissing, true, false, true, kMissing, false, 0.0, false, false},
-    {"GrantedMissingButWindowOpen", kGranted, true, false, true, kGranted, false, 0.0, false, false},
-    {"LimitedFromUnknown", kUnknown, true, true, false, kUnknown, false, 0.0, false, false},
-    {"LimitedFromGranted", kGranted, true, true, false, kGranted, false, 0.0, false, false},
-    {"LimitedFromMissing", kMissing, true, true, false, kMissing, false, 0.0, false, false},
-};
-
-class PermissionStep : public testing::TestWithParam<StepCase> {};
-
-TEST_P(PermissionStep, FollowsTheTransitionTable)
+TEST(PermissionStep, FollowsTheTransitionTable)
 {
-    const StepCase &c = GetParam();
-    KSystem::PermissionStep step = KSystem::nextPermissionStep(c.from, c.missing, c.limited, c.windowOpen);
-    EXPECT_EQ(step.state, c.to);
-    EXPECT_EQ(step.openWindow, c.openWindow);
-    EXPECT_EQ(step.pollInterval, c.interval);
-    EXPECT_EQ(step.postGranted, c.postGranted);
-    EXPECT_EQ(step.callDenied, c.callDenied);
+    constexpr PermissionState U = PermissionState::Unknown, G = PermissionState::Granted, M = PermissionState::Missing;
+    struct Case {
+        PermissionState from;
+        bool missing, limited, windowOpen;
+        // Expected: state, open the window, interval, post granted, call denied.
+        std::tuple<PermissionState, bool, double, bool, bool> step;
+    };
+    const Case cases[] = {
+        {U, false, false, false, {G, false, 5.0, true, false}},
+        {M, false, false, false, {G, false, 5.0, true, false}},
+        {M, false, false, true, {G, false, 5.0, true, false}}, // the window's own poll closes it
+        {G, false, false, false, {G, false, 0.0, false, false}},
+        {U, false, true, false, {G, false, 5.0, true, false}}, // usable: the limited flag does not count
+        {U, true, false, false, {M, true, 1.0, false, true}},
+        {G, true, false, false, {M, true, 1.0, false, true}},
+        {M, true, false, false, {M, true, 0.0, false, false}}, // reopens the window only
+        {M, true, false, true, {M, false, 0.0, false, false}},
+        {G, true, false, true, {G, false, 0.0, false, false}},
+        {U, true, true, false, {U, false, 0.0, false, false}}, // limited: the helper is quitting
+        {G, true, true, false, {G, false, 0.0, false, false}},
+        {M, true, true, false, {M, false, 0.0, false, false}},
+    };
+    for (const Case &c : cases) {
+        const KSystem::PermissionStep s = KSystem::nextPermissionStep(c.from, c.missing, c.limited, c.windowOpen);
+        EXPECT_EQ(std::tuple(s.state, s.openWindow, s.pollInterval, s.postGranted, s.callDenied), c.step)
+            << "row " << &c - cases;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transitions, PermissionStep, testing::ValuesIn(kSteps),
-    [](const auto &info) { return std::string(info.param.name); });
-
-struct VersionCase {
-    const char *name;
-    std::int64_t major;
-    std::int64_t minor;
-    bool limitation;
-};
-
-const VersionCase kVersions[] = {
-    {"Yosemite", 10, 10, false},
-    {"Eleven", 11, 0, false},
-    {"Mavericks", 10, 9, true},
-    {"TenZero", 10, 0, true},
-    {"Unreadable", 0, 0, true},
-    {"NineDotNinetyNine", 9, 99, true},
-};
-
-class ProbeFailure : public testing::TestWithParam<VersionCase> {};
-
-TEST_P(ProbeFailure, CountsOnlyBeforeTenTen)
+TEST(ProbeFailure, CountsOnlyBeforeTenTen)
 {
-    EXPECT_EQ(KSystem::probeFailureIsLimitation(GetParam().major, GetParam().minor), GetParam().limitation);
+    for (const auto &[major, minor, limitation] : {std::tuple{10, 10, false}, {11, 0, false}, {10, 9, true},
+             {10, 0, true}, {0, 0, true}, {9, 99, true}})
+        EXPECT_EQ(KSystem::probeFailureIsLimitation(major, minor), limitation) << major << "." << minor;
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, ProbeFailure, testing::ValuesIn(kVersions),
-    [](const auto &info) { return std::string(info.param.name); });
-
-struct PlaceholderCase {
-    const char *name;
-    std::string text;
-    KUI::PlaceholderPairs pairs;
-    std::string expected;
-};
-
-const KUI::PlaceholderPairs kName = {{"{{APPNAME}}", "Tessaron Helper"}};
-
-const PlaceholderCase kPlaceholders[] = {
-    {"LeadingPlaceholderKeepsTheOtherWords", "{{APPNAME}} needs access", kName, "Tessaron Helper needs access"},
-    {"TwiceBothReplaced", "Open {{APPNAME}} or quit {{APPNAME}}", kName,
-        "Open Tessaron Helper or quit Tessaron Helper"},
-    {"AdjacentPlaceholders", "{{APPNAME}}{{APPNAME}}", kName, "Tessaron HelperTessaron Helper"},
-    {"AlreadyHoldsTheValueKeepsItsPlaceholder", "{{APPNAME}} is Tessaron Helper", kName,
-        "{{APPNAME}} is Tessaron Helper"},
-    {"ValueInsideALongerWordStillCounts", "Tessaron Helpers and {{APPNAME}}", kName,
-        "Tessaron Helpers and {{APPNAME}}"},
-    {"NoPlaceholder", "Nothing to do", kName, "Nothing to do"},
-    {"EmptyText", "", kName, ""},
-    {"EmptyValueIsNeverHeld", "A {{APPNAME}}.", {{"{{APPNAME}}", ""}}, "A ."},
-    {"EmptyPlaceholderChangesNothing", "A {{APPNAME}}.", {{"", "x"}}, "A {{APPNAME}}."},
-    {"ValueHoldingThePlaceholderDoesNotLoop", "{{N}} and {{N}}", {{"{{N}}", "<{{N}}>"}}, "<{{N}}> and <{{N}}>"},
-    {"PairsApplyInOrder", "{{A}}", {{"{{A}}", "x{{B}}"}, {"{{B}}", "y"}}, "xy"},
-    {"EarlierPairDecidesForLaterOnes", "{{B}} {{A}}", {{"{{A}}", "y"}, {"{{B}}", "y"}}, "{{B}} y"},
-    {"CaseMatters", "{{appname}}", kName, "{{appname}}"},
-};
-
-class Placeholders : public testing::TestWithParam<PlaceholderCase> {};
-
-TEST_P(Placeholders, ReplaceUnlessTheValueIsAlreadyThere)
+TEST(Placeholders, AreReplacedUnlessTheTextAlreadyHoldsTheValue)
 {
-    EXPECT_EQ(KUI::replacePlaceholders(GetParam().text, GetParam().pairs), GetParam().expected);
+    const KUI::PlaceholderPairs name = {{"{{APPNAME}}", "Tessaron Helper"}};
+    const std::tuple<std::string, KUI::PlaceholderPairs, std::string> cases[] = {
+        {"{{APPNAME}} needs access", name, "Tessaron Helper needs access"},
+        {"Open {{APPNAME}} or quit {{APPNAME}}", name, "Open Tessaron Helper or quit Tessaron Helper"},
+        {"{{APPNAME}}{{APPNAME}}", name, "Tessaron HelperTessaron Helper"},
+        {"{{APPNAME}} is Tessaron Helper", name, "{{APPNAME}} is Tessaron Helper"},
+        // The value inside a longer word still counts as held.
+        {"Tessaron Helpers and {{APPNAME}}", name, "Tessaron Helpers and {{APPNAME}}"},
+        {"Nothing to do", name, "Nothing to do"},
+        {"", name, ""},
+        {"A {{APPNAME}}.", {{"{{APPNAME}}", ""}}, "A ."}, // an empty value is never held
+        {"A {{APPNAME}}.", {{"", "x"}}, "A {{APPNAME}}."},
+        {"{{N}} and {{N}}", {{"{{N}}", "<{{N}}>"}}, "<{{N}}> and <{{N}}>"}, // no loop
+        {"{{A}}", {{"{{A}}", "x{{B}}"}, {"{{B}}", "y"}}, "xy"},             // pairs in order
+        {"{{B}} {{A}}", {{"{{A}}", "y"}, {"{{B}}", "y"}}, "{{B}} y"},       // an earlier pair decides
+        {"{{appname}}", name, "{{appname}}"},
+    };
+    for (const auto &[text, pairs, expected] : cases)
+        EXPECT_EQ(KUI::replacePlaceholders(text, pairs), expected) << text;
 }
-
-INSTANTIATE_TEST_SUITE_P(Texts, Placeholders, testing::ValuesIn(kPlaceholders),
-    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(ReplaceAll, ReplacesEveryOccurrenceEvenWhenTheResultHoldsTheValue)
 {
@@ -131,14 +80,11 @@ TEST(ReplaceAll, ReplacesEveryOccurrenceEvenWhenTheResultHoldsTheValue)
     EXPECT_EQ(KUI::replaceAll("abc", "", "x"), "abc");
 }
 
-TEST(UtmQuery, IsBuiltExactlyWithTheValuesAsTheyAre)
+TEST(UtmQuery, IsBuiltWithTheValuesAsTheyAre)
 {
-    EXPECT_EQ(KUI::makeUtmQuery("10.13.6", "2.5.1", "pro.tessaron.helper"),
-        "?utm_source=mas&utm_medium=10.13.6&utm_campaign=2.5.1&utm_content=pro.tessaron.helper");
     // No percent-encoding, whatever the values hold.
     EXPECT_EQ(KUI::makeUtmQuery("10.9.0", "1.0 beta", "a&b=c"),
         "?utm_source=mas&utm_medium=10.9.0&utm_campaign=1.0 beta&utm_content=a&b=c");
-    EXPECT_EQ(KUI::makeUtmQuery("", "", ""), "?utm_source=mas&utm_medium=&utm_campaign=&utm_content=");
 }
 
 } // namespace

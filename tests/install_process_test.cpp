@@ -1,96 +1,72 @@
 // The installation flow end to end in the harness: what the alert shows,
 // what is started, and that every answer ends the helper with status 0.
 #include "install/install_rules.h"
-#include "tests/accessibility_test_seam.h"
 #include "tests/install_test_bundle.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 namespace {
 
-namespace fs = std::filesystem;
-
 enum class Product { None, PlainFile, Bundle };
 
-struct FlowCase {
-    const char *name;
-    Product product;
-    bool appSupport;
-    bool homeSet;
-    bool runsFromTarget;
-    bool earlierCopy;
-    int result;
-    const char *icon; // the installed place's icon, or the default one
-};
-
-const FlowCase kFlows[] = {
-    {"FreshInstall", Product::Bundle, true, true, false, false, KInstall::Installed, "custom"},
-    {"EarlierCopyReplaced", Product::Bundle, true, true, false, true, KInstall::Installed, "custom"},
-    {"ProductMissing", Product::None, true, true, false, false, KInstall::ProductMissing, "default"},
-    {"ProductMissingShowsTheEarlierCopysIcon", Product::None, true, true, false, true, KInstall::ProductMissing,
-        "custom"},
-    {"ProductIsAPlainFile", Product::PlainFile, true, true, false, false, KInstall::ProductMissing, "default"},
-    {"MainAppNeverStarted", Product::Bundle, false, true, false, false, KInstall::ProductMissing, "default"},
-    {"NoHome", Product::Bundle, true, false, false, false, KInstall::Unknown, "default"},
-    {"AlreadyInstalled", Product::Bundle, true, true, true, false, KInstall::AlreadyInstalled, ""},
-};
-
-class Flow : public testing::TestWithParam<FlowCase> {};
-
-TEST_P(Flow, ShowsTheOutcomeStartsTheMainAppOnlyWhenFreshlyInstalledAndQuits)
+TEST(Flow, ShowsTheOutcomeStartsTheMainAppOnlyWhenFreshlyInstalledAndQuits)
 {
-    const FlowCase &c = GetParam();
-    TestSupport::TempDir dir;
-    fs::path root = dir.path();
-    fs::path home = root / "home";
-    fs::path support = home / "Library/Containers/pro.tessaron/Data/Library/Application Support";
-    fs::path apps = root / "Applications";
-    fs::create_directories(c.appSupport ? support : home);
-    fs::create_directories(apps);
-    std::string product = (apps / "Tessaron.app").string();
-    if (c.product == Product::Bundle)
-        InstallTest::makeAppBundle(apps, "Tessaron");
-    else if (c.product == Product::PlainFile)
-        InstallTest::writeText(product, "not a bundle");
+    const struct {
+        const char *name;
+        Product product;
+        bool appSupport, homeSet, runsFromTarget, earlierCopy;
+        int result;
+        const char *icon; // the installed place's icon, or the default one
+    } cases[] = {
+        {"FreshInstall", Product::Bundle, true, true, false, false, KInstall::Installed, "custom"},
+        {"EarlierCopyReplaced", Product::Bundle, true, true, false, true, KInstall::Installed, "custom"},
+        {"ProductMissing", Product::None, true, true, false, false, KInstall::ProductMissing, "default"},
+        {"ProductMissingShowsTheEarlierCopysIcon", Product::None, true, true, false, true, KInstall::ProductMissing,
+            "custom"},
+        {"ProductIsAPlainFile", Product::PlainFile, true, true, false, false, KInstall::ProductMissing, "default"},
+        {"MainAppNeverStarted", Product::Bundle, false, true, false, false, KInstall::ProductMissing, "default"},
+        {"NoHome", Product::Bundle, true, false, false, false, KInstall::Unknown, "default"},
+        {"AlreadyInstalled", Product::Bundle, true, true, true, false, KInstall::AlreadyInstalled, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TestSupport::TempDir dir;
+        const std::string home = dir / "home", apps = dir / "Applications", product = apps + "/Tessaron.app",
+                          support = home + "/Library/Containers/pro.tessaron/Data/Library/Application Support",
+                          downloads = dir / "Downloads", installed = support + "/Tessaron Helper.app";
+        fs::create_directories(c.appSupport ? support : home);
+        fs::create_directories(apps);
+        if (c.product == Product::Bundle)
+            InstallTest::makeAppBundle(apps, "Tessaron");
+        else if (c.product == Product::PlainFile)
+            TestSupport::writeFile(product, "not a bundle");
+        if (c.earlierCopy)
+            TestSupport::makeBundle(support, "Tessaron Helper", TestSupport::helperInfo(), {TESSARON_APP_ICON});
+        const std::string where = c.runsFromTarget ? support : downloads;
+        fs::remove_all(where + "/Tessaron Helper.app");
+        TestSupport::makeBundle(where, "Tessaron Helper", TestSupport::helperInfo(), {TESSARON_APP_ICON});
+        TestSupport::writeFile(where + "/Tessaron Helper.app/Contents/Resources/which", "running");
 
-    fs::path downloads = root / "Downloads";
-    fs::path installed = support / "Tessaron Helper.app";
-    if (c.earlierCopy)
-        AccessibilityTest::FakeBundle(support.string()).copyIntoResources(TESSARON_APP_ICON);
-    AccessibilityTest::FakeBundle helper(c.runsFromTarget ? support.string() : downloads.string());
-    helper.copyIntoResources(TESSARON_APP_ICON);
-    InstallTest::writeText(fs::path(helper.path()) / "Contents/Resources/which", "running");
-
-    TestSupport::Process harness;
-    ASSERT_TRUE(harness.start({TESSARON_INSTALL_HARNESS, "flow", helper.path(), apps.string()},
-                    {{"QT_QPA_PLATFORM", "offscreen"}, {"HOME", c.homeSet ? home.string() : ""}})
-        && harness.wait(20s));
-    EXPECT_EQ(harness.exitCode(), 0) << harness.err();
-
-    bool installedNow = c.result == KInstall::Installed;
-    std::string expected = "install=true\nwill-terminate\n";
-    if (c.result != KInstall::AlreadyInstalled) {
-        expected = "install=false box\nalert Tessaron Helper v2.5.1 (42) | "
-            + KInstall::installMessage(c.result, "Tessaron", "Tessaron Helper") + " |  | 1 | " + c.icon + "\n"
-            + (installedNow ? "launch " + product + " activates=1 new=0\n" : "") + "will-terminate\n";
-    }
-    EXPECT_EQ(harness.out(), expected);
-
-    bool moved = installedNow || c.runsFromTarget;
-    EXPECT_EQ(InstallTest::readText(installed / "Contents/Resources/which"), moved ? "running" : "");
-    if (installedNow) {
-        EXPECT_FALSE(fs::exists(downloads / "Tessaron Helper.app"));
-        EXPECT_TRUE(InstallTest::eventually([&] { return InstallTest::starts(product).size() == 1; }))
-            << "the main app started although the helper quit right after";
-    } else {
-        EXPECT_TRUE(InstallTest::starts(product).empty());
+        TestSupport::Process harness;
+        ASSERT_TRUE(harness.start({TESSARON_HELPER_HARNESS, "flow", where + "/Tessaron Helper.app", apps},
+                        {{"QT_QPA_PLATFORM", "offscreen"}, {"HOME", c.homeSet ? home : ""}})
+            && harness.wait(20s));
+        EXPECT_EQ(harness.exitCode(), 0) << harness.err();
+        const bool installedNow = c.result == KInstall::Installed;
+        EXPECT_EQ(harness.out(), c.result == KInstall::AlreadyInstalled ? "install=true\nwill-terminate\n"
+                : "install=false box\nalert Tessaron Helper v2.5.1 (42) | "
+                    + KInstall::installMessage(c.result, "Tessaron", "Tessaron Helper") + " |  | 1 | " + c.icon + "\n"
+                    + (installedNow ? "launch " + product + " 10\n" : "") + "will-terminate\n");
+        EXPECT_EQ(TestSupport::readFile(installed + "/Contents/Resources/which"),
+            installedNow || c.runsFromTarget ? "running" : "");
+        EXPECT_EQ(fs::exists(downloads + "/Tessaron Helper.app"), !installedNow && !c.runsFromTarget);
+        // Started although the helper quit right after.
+        EXPECT_TRUE(InstallTest::eventually([&] { return InstallTest::starts(product).size() == installedNow; }));
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Install, Flow, testing::ValuesIn(kFlows),
-    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

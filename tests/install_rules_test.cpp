@@ -1,133 +1,112 @@
-// The names, places and messages of installation, as tables.
+// The names, places and messages of installation, and the check's decisions
+// over a file system of paths, as tables.
 #include "install/install_rules.h"
 
 #include <gtest/gtest.h>
+
+#include <set>
+#include <tuple>
 
 namespace {
 
 using namespace KInstall;
 
-struct NameCase {
-    const char *name;
-    const char *helperName;
-    const char *bundleId;
-    const char *appName;
-    const char *containerPath; // with HOME /Users/u
-};
-
-const NameCase kNames[] = {
-    {"Standard", "Tessaron Helper", "pro.tessaron.helper", "Tessaron", "/Users/u/Library/Containers/pro.tessaron"},
-    {"NoSuffixes", "Tessaron", "pro.tessaron", "Tessaron", "/Users/u/Library/Containers/pro.tessaron"},
-    {"SuffixOnlyOnce", "Tessaron Helper Helper", "pro.tessaron.helper.helper", "Tessaron Helper",
-        "/Users/u/Library/Containers/pro.tessaron.helper"},
-    {"CaseMatters", "Tessaron helper", "pro.tessaron.Helper", "Tessaron helper",
-        "/Users/u/Library/Containers/pro.tessaron.Helper"},
-    {"NameIsTheSuffix", " Helper", ".helper", "", ""},
-};
-
-class Names : public testing::TestWithParam<NameCase> {};
-
-TEST_P(Names, MainAppNameAndContainerComeFromTheHelpersBundle)
+TEST(Rules, MainAppNameAndContainerComeFromTheHelpersBundle)
 {
-    EXPECT_EQ(containerAppNameFor(GetParam().helperName), GetParam().appName);
-    EXPECT_EQ(containerInstallPathFor(GetParam().bundleId, "/Users/u"), GetParam().containerPath);
+    for (const auto &[helperName, bundleId, appName, container] : {
+             std::tuple{"Tessaron Helper", "pro.tessaron.helper", "Tessaron", "/Users/u/Library/Containers/pro.tessaron"},
+             {"Tessaron", "pro.tessaron", "Tessaron", "/Users/u/Library/Containers/pro.tessaron"},
+             {"Tessaron Helper Helper", "pro.tessaron.helper.helper", "Tessaron Helper",
+                 "/Users/u/Library/Containers/pro.tessaron.helper"},
+             {"Tessaron helper", "pro.tessaron.Helper", "Tessaron helper", "/Users/u/Library/Containers/pro.tessaron.Helper"},
+             {" Helper", ".helper", "", ""},
+         }) {
+        EXPECT_EQ(containerAppNameFor(helperName), appName) << helperName;
+        EXPECT_EQ(containerInstallPathFor(bundleId, "/Users/u"), container) << bundleId;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, Names, testing::ValuesIn(kNames),
-    [](const auto &info) { return std::string(info.param.name); });
-
-struct TildeCase {
-    const char *name;
-    const char *path;
-    const char *home;
-    const char *expanded;
-};
-
-const TildeCase kTildes[] = {
-    {"Home", "~/Library", "/home/u", "/home/u/Library"},
-    {"HomeWithTrailingSlash", "~/Library", "/home/u/", "/home/u/Library"},
-    {"TildeAlone", "~", "/home/u", "/home/u"},
-    {"RootHome", "~/Library", "/", "/Library"},
-    {"MissingHome", "~/Library", "", ""},
-    {"RelativeHome", "~/Library", "home/u", ""},
-    {"AbsolutePathNeedsNoHome", "/Applications", "", "/Applications"},
-    {"OtherUsersTildeKept", "~bob/Library", "/home/u", "~bob/Library"},
-};
-
-class Tilde : public testing::TestWithParam<TildeCase> {};
-
-TEST_P(Tilde, ExpandsOnlyALeadingTilde)
+TEST(Rules, OnlyALeadingTildeIsExpandedAndOnlyWithAnAbsoluteHome)
 {
-    EXPECT_EQ(expandTilde(GetParam().path, GetParam().home), GetParam().expanded);
+    for (const auto &[path, home, expanded] : {std::tuple{"~/Library", "/home/u", "/home/u/Library"},
+             {"~/Library", "/home/u/", "/home/u/Library"}, {"~", "/home/u", "/home/u"}, {"~/Library", "/", "/Library"},
+             {"~/Library", "", ""}, {"~/Library", "home/u", ""}, {"/Applications", "", "/Applications"},
+             {"~bob/Library", "/home/u", "~bob/Library"}})
+        EXPECT_EQ(expandTilde(path, home), expanded) << path << " with " << home;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, Tilde, testing::ValuesIn(kTildes),
-    [](const auto &info) { return std::string(info.param.name); });
-
-struct PlaceCase {
-    const char *name;
-    const char *container;
-    const char *bundlePath;
-    const char *complete;
-};
-
-const PlaceCase kPlaces[] = {
-    {"Downloads", "/Users/u/Library/Containers/pro.tessaron", "/Users/u/Downloads/Tessaron Helper.app",
-        "/Users/u/Library/Containers/pro.tessaron/Data/Library/Application Support/Tessaron Helper.app"},
-    {"TrailingSlashes", "/c/", "/d/Tessaron Helper.app//", "/c/Data/Library/Application Support/Tessaron Helper.app"},
-    // Either part missing must never aim at Application Support itself.
-    {"NoBundle", "/c", "", ""},
-    {"BundleIsRoot", "/c", "/", ""},
-    {"NoContainer", "", "/d/Tessaron Helper.app", ""},
-};
-
-class Places : public testing::TestWithParam<PlaceCase> {};
-
-TEST_P(Places, TheInstalledPlaceIsInTheContainersApplicationSupport)
+// Either part missing must never aim at Application Support itself.
+TEST(Rules, TheInstalledPlaceIsInTheContainersApplicationSupport)
 {
-    EXPECT_EQ(completeInstallPathFor(GetParam().container, bundleFileNameFor(GetParam().bundlePath)),
-        GetParam().complete);
+    for (const auto &[container, bundle, complete] : {std::tuple{"/Users/u/Library/Containers/pro.tessaron",
+             "/Users/u/Downloads/Tessaron Helper.app",
+             "/Users/u/Library/Containers/pro.tessaron/Data/Library/Application Support/Tessaron Helper.app"},
+             {"/c/", "/d/Tessaron Helper.app//", "/c/Data/Library/Application Support/Tessaron Helper.app"},
+             {"/c", "", ""}, {"/c", "/", ""}, {"", "/d/Tessaron Helper.app", ""}})
+        EXPECT_EQ(completeInstallPathFor(container, bundleFileNameFor(bundle)), complete) << container << bundle;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, Places, testing::ValuesIn(kPlaces),
-    [](const auto &info) { return std::string(info.param.name); });
-
-TEST(Rules, ProductPathAndTitle)
+TEST(Rules, EachResultHasItsTextOrNone)
 {
-    EXPECT_EQ(productAppBundlePathFor("/Applications", "Tessaron"), "/Applications/Tessaron.app");
-    EXPECT_EQ(installAlertTitle("Tessaron Helper", "1.2", "34"), "Tessaron Helper v1.2 (34)");
+    const std::pair<int, std::string> cases[] = {
+        {Unknown, "An unknown error occurred. Please report this to support@tessaron.pro."},
+        {ProductMissing, "Tessaron is not installed. Please download it from the Mac App Store, launch it at least "
+                         "once, then run this helper again."},
+        {RemoveFailed, "Please quit 'Tessaron' and run this helper again to complete the installation. If that "
+                       "doesn't help, please report the issue to support@tessaron.pro."},
+        {MoveFailed, "Installation failed. Please quit 'Tessaron' and run this helper again to complete the "
+                     "installation. If the problem persists, please report it to support@tessaron.pro."},
+        {Installed, "Tessaron Helper has been installed into the Tessaron app container."},
+        {AlreadyInstalled, ""},
+        {6, ""},
+    };
+    for (const auto &[result, text] : cases)
+        EXPECT_EQ(installMessage(result, "Tessaron", "Tessaron Helper"), text) << result;
 }
 
-struct MessageCase {
-    const char *name;
-    int result;
-    const char *text;
-};
-
-const MessageCase kMessages[] = {
-    {"Unknown", Unknown, "An unknown error occurred. Please report this to support@tessaron.pro."},
-    {"ProductMissing", ProductMissing,
-        "Tessaron is not installed. Please download it from the Mac App Store, launch it at least once, then run "
-        "this helper again."},
-    {"RemoveFailed", RemoveFailed,
-        "Please quit 'Tessaron' and run this helper again to complete the installation. If that doesn't help, "
-        "please report the issue to support@tessaron.pro."},
-    {"MoveFailed", MoveFailed,
-        "Installation failed. Please quit 'Tessaron' and run this helper again to complete the installation. If "
-        "the problem persists, please report it to support@tessaron.pro."},
-    {"Installed", Installed, "Tessaron Helper has been installed into the Tessaron app container."},
-    {"AlreadyInstalled", AlreadyInstalled, ""},
-    {"Beyond", 6, ""},
-};
-
-class Messages : public testing::TestWithParam<MessageCase> {};
-
-TEST_P(Messages, EachResultHasItsTextOrNone)
+// Folders end in "/"; B is the running bundle, T the target, S its folder,
+// P the main app.
+TEST(Rules, TheCheckMovesTheBundleOnlyWhenItShould)
 {
-    EXPECT_EQ(installMessage(GetParam().result, "Tessaron", "Tessaron Helper"), GetParam().text);
+    const std::string P = "/A/Tessaron.app/", S = "/c/Support/", T = S + "H.app/", B = "/d/H.app/";
+    const struct {
+        const char *name;
+        std::set<std::string> before;
+        std::string bundle, target;
+        bool same, removeFails, moveFails;
+        int result;
+        std::set<std::string> after;
+    } cases[] = {
+        {"ProductMissing", {S, B}, B, T, false, false, false, ProductMissing, {S, B}},
+        {"ProductIsAPlainFile", {"/A/Tessaron.app", S, B}, B, T, false, false, false, ProductMissing,
+            {"/A/Tessaron.app", S, B}},
+        {"MainAppNeverStarted", {P, B}, B, T, false, false, false, ProductMissing, {P, B}},
+        {"NoHome", {P, S, T, B}, B, "", false, false, false, Unknown, {P, S, T, B}},
+        {"NoBundle", {P, S}, "", T, false, false, false, Unknown, {P, S}},
+        {"FreshInstall", {P, S, B}, B, T, false, false, false, Installed, {P, S, T}},
+        {"EarlierCopyReplaced", {P, S, T, B}, B, T, false, false, false, Installed, {P, S, T}},
+        {"AlreadyInstalled", {P, S, T}, T, T, false, false, false, AlreadyInstalled, {P, S, T}},
+        // Reached through a link or another spelling: never removed.
+        {"AlreadyInstalledByIdentity", {P, S, T, B}, B, T, true, false, false, AlreadyInstalled, {P, S, T, B}},
+        {"EarlierCopyCannotBeRemoved", {P, S, T, B}, B, T, false, true, false, RemoveFailed, {P, S, T, B}},
+        {"MoveFails", {P, S, B}, B, T, false, false, true, MoveFailed, {P, S, B}},
+        {"MoveFailsAfterTheEarlierCopyWent", {P, S, T, B}, B, T, false, false, true, MoveFailed, {P, S, B}},
+    };
+    for (const auto &c : cases) {
+        std::set<std::string> paths = c.before;
+        const auto folder = [&](const std::string &path) { return paths.count(path + "/") > 0; };
+        InstallFileSystem fs;
+        fs.isDirectory = folder;
+        fs.exists = [&](const std::string &path) { return paths.count(path) || folder(path); };
+        fs.isSameFile = [&](const std::string &, const std::string &) { return c.same; };
+        fs.removeAll = [&](const std::string &path) { return !c.removeFails && paths.erase(path + "/"); };
+        fs.move = [&](const std::string &from, const std::string &to) {
+            return !c.moveFails && paths.erase(from + "/") && paths.insert(to + "/").second;
+        };
+        const auto bare = [](const std::string &path) { return path.empty() ? path : path.substr(0, path.size() - 1); };
+        EXPECT_EQ(ensureInstalled(bare(c.bundle), bare(c.target), bare(P), fs), c.result) << c.name;
+        EXPECT_EQ(paths, c.after) << c.name;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rules, Messages, testing::ValuesIn(kMessages),
-    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -4,39 +4,29 @@
 #include "platform/linux/launcher.h"
 #include "tests/install_test_bundle.h"
 #include "tests/support/process.h"
-#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
 using InstallTest::eventually;
-using InstallTest::makeAppBundle;
 using InstallTest::starts;
+namespace fs = std::filesystem;
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // Processes running this very file, as the launcher must find them.
 int running(const std::string &program)
 {
-    struct stat wanted;
-    if (::stat(program.c_str(), &wanted) != 0)
-        return 0;
+    struct stat wanted, st;
     int count = 0;
-    for (const auto &entry : fs::directory_iterator("/proc")) {
-        struct stat st;
-        std::string exe = entry.path().string() + "/exe";
-        if (::stat(exe.c_str(), &st) == 0 && st.st_dev == wanted.st_dev && st.st_ino == wanted.st_ino)
-            ++count;
-    }
+    for (const auto &entry : fs::directory_iterator("/proc"))
+        count += ::stat(program.c_str(), &wanted) == 0 && ::stat((entry.path() / "exe").c_str(), &st) == 0
+            && st.st_dev == wanted.st_dev && st.st_ino == wanted.st_ino;
     return count;
 }
 
@@ -46,100 +36,53 @@ protected:
     {
         Linux::waitForPendingLaunches(10s);
         // Lingering fake apps are ours: stopped by the ids they wrote.
-        for (const std::string &bundle : bundles) {
+        for (const std::string &bundle : bundles)
             for (const auto &start : starts(bundle))
                 ::kill(start.pid, SIGKILL);
-        }
     }
-
     std::string bundle(const std::string &name, const std::string &executable = "Tessaron")
     {
-        bundles.push_back(makeAppBundle(dir.path(), name, executable));
-        return bundles.back();
+        return bundles.emplace_back(InstallTest::makeAppBundle(dir.path(), name, executable));
     }
 
     TestSupport::TempDir dir;
     std::vector<std::string> bundles;
 };
 
-struct NameCase {
-    const char *name;
-    const char *bundle;
-    const char *executable;
-};
-
-// A shell anywhere on the way would run these commands.
-const NameCase kNames[] = {
-    {"Plain", "Tessaron", "Tessaron"},
-    {"Hostile", "It's \"Tessaron\" $(touch \"$HOME\"pwned) `touch \"$HOME\"pwned`; touch \"$HOME\"pwned",
-        "Tessaron $(touch \"$HOME\"pwned) 'x'"},
-};
-
-class LaunchedName : public Launcher, public testing::WithParamInterface<NameCase> {};
-
-TEST_P(LaunchedName, StartsTheProgramDetachedWithoutAShell)
+// A shell anywhere on the way would run the commands in the names.
+TEST_F(Launcher, StartsTheProgramDetachedWithoutAShellAndOnlyOnceUnlessAsked)
 {
-    std::string home = dir.path() + "/";
-    const char *savedHome = std::getenv("HOME");
-    std::string saved = savedHome ? savedHome : "";
+    const std::string home = dir.path() + "/", saved = std::getenv("HOME") ? std::getenv("HOME") : "";
     ::setenv("HOME", home.c_str(), 1);
-    std::string app = bundle(GetParam().bundle, GetParam().executable);
-
+    const std::string app = bundle("It's \"Tessaron\" $(touch \"$HOME\"pwned) `touch \"$HOME\"pwned`; touch \"$HOME\"pwned",
+        "Tessaron $(touch \"$HOME\"pwned) 'x'");
+    const std::string program = KCore::bundleExecutablePath(app);
+    TestSupport::writeFile(fs::path(program).parent_path() / "linger", "");
     Linux::launchApplicationNow(app, true, false);
     ASSERT_TRUE(Linux::waitForPendingLaunches(10s));
     ::setenv("HOME", saved.c_str(), 1);
-
+    // Waiting covers the exec: the program runs by now.
+    EXPECT_EQ(running(program), 1);
     ASSERT_TRUE(eventually([&] { return !starts(app).empty(); }));
-    auto start = starts(app).front();
+    const auto start = starts(app).front();
     EXPECT_NE(start.session, ::getsid(0)) << "a session of its own";
     EXPECT_EQ(start.cwd, "/");
     EXPECT_EQ(start.stdinTarget, "/dev/null");
     EXPECT_FALSE(fs::exists(home + "pwned"));
+    for (bool createsNewInstance : {false, true}) {
+        Linux::launchApplicationNow(app, true, createsNewInstance);
+        ASSERT_TRUE(Linux::waitForPendingLaunches(10s));
+    }
+    EXPECT_EQ(running(program), 2);
+    EXPECT_TRUE(eventually([&] { return starts(app).size() == 2; }));
 }
-
-INSTANTIATE_TEST_SUITE_P(Names, LaunchedName, testing::ValuesIn(kNames),
-    [](const auto &info) { return std::string(info.param.name); });
-
-struct InstanceCase {
-    const char *name;
-    bool createsNewInstance;
-    int expected;
-};
-
-const InstanceCase kInstances[] = {
-    {"OneWhenRunning", false, 1},
-    {"AnotherWhenAsked", true, 2},
-};
-
-class Instances : public Launcher, public testing::WithParamInterface<InstanceCase> {};
-
-TEST_P(Instances, ARunningProgramIsNotStartedAgainUnlessAsked)
-{
-    std::string app = bundle("Tessaron");
-    std::string program = app + "/Contents/MacOS/Tessaron";
-    InstallTest::writeText(app + "/Contents/MacOS/linger", "");
-
-    Linux::launchApplicationNow(app, true, false);
-    ASSERT_TRUE(Linux::waitForPendingLaunches(10s));
-    // Waiting covers the exec: the program runs by now.
-    EXPECT_EQ(running(program), 1);
-
-    Linux::launchApplicationNow(app, true, GetParam().createsNewInstance);
-    ASSERT_TRUE(Linux::waitForPendingLaunches(10s));
-    EXPECT_EQ(running(program), GetParam().expected);
-    EXPECT_TRUE(eventually([&] { return starts(app).size() == static_cast<std::size_t>(GetParam().expected); }));
-}
-
-INSTANTIATE_TEST_SUITE_P(Launch, Instances, testing::ValuesIn(kInstances),
-    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Launcher, NeverBlocksTheCaller)
 {
     // The Info.plist is a pipe nobody writes yet: reading it blocks.
-    std::string app = bundle("Tessaron");
+    const std::string app = bundle("Tessaron");
     fs::remove(app + "/Contents/Info.plist");
     ASSERT_EQ(::mkfifo((app + "/Contents/Info.plist").c_str(), 0600), 0);
-
     std::atomic<bool> returned{false};
     std::thread caller([&] {
         Linux::launchApplicationNow(app, true, false);
@@ -147,8 +90,7 @@ TEST_F(Launcher, NeverBlocksTheCaller)
     });
     EXPECT_TRUE(eventually([&] { return returned.load(); }));
     EXPECT_FALSE(Linux::waitForPendingLaunches(0ms)) << "the launch is still pending";
-
-    InstallTest::writeText(app + "/Contents/Info.plist", InstallTest::infoPlist("Tessaron"));
+    TestSupport::writeFile(app + "/Contents/Info.plist", TestSupport::plist({{"CFBundleExecutable", "Tessaron"}}));
     caller.join();
     EXPECT_TRUE(Linux::waitForPendingLaunches(10s));
     EXPECT_TRUE(eventually([&] { return !starts(app).empty(); }));
@@ -156,9 +98,9 @@ TEST_F(Launcher, NeverBlocksTheCaller)
 
 TEST_F(Launcher, StartsTheProgramEvenWhenTheCallerExitsRightAfter)
 {
-    std::string app = bundle("Tessaron");
+    const std::string app = bundle("Tessaron");
     TestSupport::Process caller;
-    ASSERT_TRUE(caller.start({TESSARON_INSTALL_HARNESS, "launch-and-exit", app}) && caller.wait(20s));
+    ASSERT_TRUE(caller.start({TESSARON_HELPER_HARNESS, "launch-and-exit", app}) && caller.wait(20s));
     EXPECT_EQ(caller.exitCode(), 0) << caller.err();
     EXPECT_EQ(caller.out(), "waited=1\n");
     EXPECT_TRUE(eventually([&] { return starts(app).size() == 1; }));
@@ -166,7 +108,7 @@ TEST_F(Launcher, StartsTheProgramEvenWhenTheCallerExitsRightAfter)
 
 TEST_F(Launcher, NothingHappensForWhatCannotBeStarted)
 {
-    std::string broken = bundle("Broken");
+    const std::string broken = bundle("Broken");
     fs::permissions(broken + "/Contents/MacOS/Tessaron", fs::perms(0644));
     for (const std::string &path : {dir.path() + "/Missing.app", broken}) {
         Linux::launchApplicationNow(path, true, true);
@@ -175,39 +117,24 @@ TEST_F(Launcher, NothingHappensForWhatCannotBeStarted)
     EXPECT_TRUE(starts(broken).empty());
 }
 
-struct ExecutableCase {
-    const char *name;
-    const char *plist; // empty: no Info.plist
-    const char *expected;
-};
-
-const ExecutableCase kExecutables[] = {
-    {"Named", "<plist><dict><key>CFBundleExecutable</key><string>Tessaron</string></dict></plist>",
-        "/Contents/MacOS/Tessaron"},
-    {"Missing", "<plist><dict><key>CFBundleName</key><string>Tessaron</string></dict></plist>", ""},
-    {"LeadsOut", "<plist><dict><key>CFBundleExecutable</key><string>../../../bin/sh</string></dict></plist>", ""},
-    {"NoInfoPlist", "", ""},
-};
-
-class Executable : public testing::TestWithParam<ExecutableCase> {};
-
-TEST_P(Executable, IsAPlainNameInsideContentsMacOS)
+TEST(BundleExecutable, IsAPlainNameInsideContentsMacOS)
 {
     TestSupport::TempDir dir;
-    std::string app = dir / "T.app";
-    if (*GetParam().plist)
-        InstallTest::writeText(app + "/Contents/Info.plist", GetParam().plist);
-    std::string expected = *GetParam().expected ? app + GetParam().expected : "";
-    EXPECT_EQ(KCore::bundleExecutablePath(app), expected);
+    for (const auto &[value, expected] : {std::pair{"Tessaron", "/Contents/MacOS/Tessaron"}, {"../../../bin/sh", ""},
+             {"", ""}, {nullptr, ""}}) {
+        if (value)
+            TestSupport::writeFile(dir / "T.app/Contents/Info.plist", TestSupport::plist({{"CFBundleExecutable", value}}));
+        else
+            fs::remove(dir / "T.app/Contents/Info.plist");
+        EXPECT_EQ(KCore::bundleExecutablePath(dir / "T.app"), *expected ? dir / "T.app" + expected : "")
+            << (value ? value : "no Info.plist");
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Launch, Executable, testing::ValuesIn(kExecutables),
-    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Running, FindsRunningProgramsByTheirFile)
 {
     TestSupport::TempDir dir;
-    std::string self = fs::read_symlink("/proc/self/exe").string();
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
     fs::create_symlink(self, dir / "link");
     fs::copy_file(TESSARON_FAKE_APP, dir / "copy");
     EXPECT_TRUE(Linux::isExecutableRunning(self));

@@ -1,89 +1,115 @@
+// The seam in force, the machine id, and the place and secret of the link.
 #include "network/link_config.h"
-#include "platform/seam.h"
+#include "network/protocol_layer.h"
+#include "tests/support/fake_platform.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
-
 namespace {
 
-// Sets HOME (or removes it) for one test and puts the old value back.
+using TestSupport::FakePlatform;
+
+TEST(ScopedSeam, NestsOverTheSystemSeamAndRestoresEachInTurn)
+{
+    FakePlatform system, outer, inner;
+    system.uuid = "system", outer.uuid = "outer", inner.uuid = "inner";
+    Platform::setSystemSeam(&system);
+    {
+        Platform::ScopedSeam a(outer);
+        {
+            Platform::ScopedSeam b(inner);
+            EXPECT_EQ(Platform::seam().platformUUID(), "inner");
+        }
+        EXPECT_EQ(Platform::seam().platformUUID(), "outer");
+    }
+    EXPECT_EQ(Platform::seam().platformUUID(), "system");
+    Platform::setSystemSeam(nullptr);
+}
+
+struct MachineIdCase {
+    const char *name;
+    const char *content; // null: no file
+    const char *uuid;
+};
+
+const MachineIdCase kMachineIds[] = {
+    {"LowerCaseWithNewline", "0123456789abcdef0123456789abcdef\n", "01234567-89AB-CDEF-0123-456789ABCDEF"},
+    {"NoNewline", "ffffffffffffffffffffffffffffffff", "FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"},
+    {"Empty", "", ""},
+    {"TooShort", "0123456789abcdef\n", ""},
+    {"TooLong", "0123456789abcdef0123456789abcdef0\n", ""},
+    {"NotHex", "0123456789abcdef0123456789abcdeg\n", ""},
+    {"AlreadyHyphenated", "01234567-89ab-cdef-0123-456789abcdef\n", ""},
+    {"Missing", nullptr, ""},
+};
+
+class MachineId : public testing::TestWithParam<MachineIdCase> {};
+
+TEST_P(MachineId, FormatsOnlyAWellFormedId)
+{
+    TestSupport::TempDir dir;
+    if (GetParam().content)
+        TestSupport::writeFile(dir / "machine-id", GetParam().content);
+    EXPECT_EQ(Platform::uuidFromMachineIdFile(dir / "machine-id"), GetParam().uuid);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, MachineId, testing::ValuesIn(kMachineIds),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// HOME (or its absence) for one test.
 class ScopedHome {
 public:
-    explicit ScopedHome(const char *value)
+    explicit ScopedHome(const char *value) : saved(std::getenv("HOME") ? std::getenv("HOME") : "")
     {
-        if (const char *old = std::getenv("HOME"))
-            saved = old;
-        if (value)
-            ::setenv("HOME", value, 1);
-        else
-            ::unsetenv("HOME");
+        value ? ::setenv("HOME", value, 1) : ::unsetenv("HOME");
     }
-    ~ScopedHome()
-    {
-        if (saved)
-            ::setenv("HOME", saved->c_str(), 1);
-        else
-            ::unsetenv("HOME");
-    }
+    ~ScopedHome() { ::setenv("HOME", saved.c_str(), 1); }
 
 private:
-    std::optional<std::string> saved;
+    std::string saved;
 };
 
-struct Uuid : Platform::Seam {
-    std::string uuid;
-    std::string platformUUID() override { return uuid; }
-};
-
-TEST(GroupContainer, IsUnderHomeLibraryGroupContainers)
+TEST(GroupContainer, LiesUnderHomeAndNeedsAHomeAndAnIdentifier)
 {
-    ScopedHome home("/home/ada");
-    EXPECT_EQ(KNetwork::groupContainerPath("group.pro.tessaron.shared"),
-              "/home/ada/Library/Group Containers/group.pro.tessaron.shared");
-    EXPECT_EQ(KNetwork::linkSocketPath("Tessaron"),
-              "/home/ada/Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock");
-}
-
-TEST(GroupContainer, NoHomeOrNoIdentifierGivesEmpty)
-{
-    {
-        ScopedHome home(nullptr);
-        EXPECT_EQ(KNetwork::groupContainerPath("group.pro.tessaron.shared"), "");
-        // The socket path then names no real place, and connecting fails.
-        EXPECT_EQ(KNetwork::linkSocketPath("Tessaron"), "/Tessaron.sock");
+    for (const char *home : {static_cast<const char *>(nullptr), ""}) {
+        ScopedHome scoped(home);
+        EXPECT_EQ(KNetwork::groupContainerPath("group.pro.tessaron.shared"), "") << (home ? "empty" : "unset");
     }
-    {
-        ScopedHome home("");
-        EXPECT_EQ(KNetwork::groupContainerPath("group.pro.tessaron.shared"), "");
-    }
-    ScopedHome home("/home/ada");
+    ScopedHome scoped("/home/ada");
     EXPECT_EQ(KNetwork::groupContainerPath(""), "");
+    EXPECT_EQ(KNetwork::linkSocketPath("Tessaron"),
+        "/home/ada/Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock");
 }
 
-TEST(LinkSecret, JoinsUuidPrefixAndANinePrintableCharacterSuffix)
+struct SecretCase {
+    const char *name;
+    const char *uuid;
+    const char *prefix;
+    std::size_t length;
+    // The byte sum of the whole secret, worked out apart from this code.
+    std::uint32_t handshake;
+};
+
+const SecretCase kSecrets[] = {
+    {"UuidPrefixSuffix", "01234567-89AB-CDEF-0123-456789ABCDEF", "pro.tessaron", 57, 4056},
+    {"UnreadableUuid", "", "pro.tessaron", 21, 2016},
+    {"NoPrefix", "01234567-89AB-CDEF-0123-456789ABCDEF", "", 45, 2794},
+};
+
+class LinkSecret : public testing::TestWithParam<SecretCase> {};
+
+TEST_P(LinkSecret, JoinsUuidPrefixAndTheFixedSuffixIntoAFixedHandshake)
 {
-    Uuid seam;
-    seam.uuid = "01234567-89AB-CDEF-0123-456789ABCDEF";
-    Platform::ScopedSeam scoped(seam);
-    std::string secret = KNetwork::linkSecret("pro.tessaron");
-    ASSERT_EQ(secret.size(), 36u + 12u + 9u);
-    EXPECT_EQ(secret.substr(0, 48), "01234567-89AB-CDEF-0123-456789ABCDEFpro.tessaron");
-    for (char c : secret.substr(48))
-        EXPECT_TRUE(c >= 0x21 && c <= 0x7e) << int(c);
-    // The same pieces always give the same secret: the main app relies on it.
-    EXPECT_EQ(KNetwork::linkSecret("pro.tessaron"), secret);
+    FakePlatform platform;
+    platform.uuid = GetParam().uuid;
+    Platform::ScopedSeam scoped(platform);
+    const std::string secret = KNetwork::linkSecret(GetParam().prefix);
+    EXPECT_EQ(secret.size(), GetParam().length);
+    EXPECT_EQ(secret.rfind(std::string(GetParam().uuid) + GetParam().prefix, 0), 0u) << secret;
+    EXPECT_EQ(KNetwork::handshakeValue(secret), GetParam().handshake);
 }
 
-TEST(LinkSecret, AnUnreadableUuidIsAnEmptyFirstPiece)
-{
-    Uuid seam;
-    Platform::ScopedSeam scoped(seam);
-    std::string secret = KNetwork::linkSecret("pro.tessaron");
-    EXPECT_EQ(secret.size(), 12u + 9u);
-    EXPECT_EQ(secret.substr(0, 12), "pro.tessaron");
-    EXPECT_EQ(KNetwork::linkSecret("").size(), 9u);
-}
+INSTANTIATE_TEST_SUITE_P(Pieces, LinkSecret, testing::ValuesIn(kSecrets),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

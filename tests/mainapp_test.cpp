@@ -131,8 +131,9 @@ TEST(MessageBytes, OursAreFramedByLengthAndTheHelpersArePrinted)
 // helper's handshake, and the helper sees the mismatch.
 TEST(FrameLayer, AWrongAnswerSecretFailsTheHelpersCheck)
 {
-    const auto now = static_cast<std::uint32_t>(std::time(nullptr));
-    auto helper = std::make_shared<KNetwork::ProtocolLayer>(true);
+    Platform::SystemClock clock;
+    const auto now = static_cast<std::uint32_t>(clock.unixTime());
+    auto helper = std::make_shared<KNetwork::ProtocolLayer>(true, clock);
     Bytes hello;
     std::vector<std::string> errors;
     helper->setSecret("the secret");

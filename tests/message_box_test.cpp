@@ -13,151 +13,104 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <fstream>
-#include <map>
 #include <optional>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
-using TestSupport::runLoopFor;
 using TestSupport::runLoopUntil;
+using Seen = std::map<std::string, std::string>;
 
 namespace {
 
 QMessageBox *visibleAlert()
 {
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        auto *box = qobject_cast<QMessageBox *>(widget);
-        if (box && box->isVisible())
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible())
             return box;
-    }
     return nullptr;
 }
 
-// What the user saw, by name.
-using Seen = std::map<std::string, std::string>;
-
+// What the user saw, by name. A custom image has no standard icon: its size then.
 Seen look(QMessageBox *box)
 {
     const auto text = [](QAbstractButton *button) { return button ? button->text().toStdString() : "-"; };
     std::string buttons, bold = "no";
     for (QAbstractButton *button : box->buttons())
         buttons += (buttons.empty() ? "" : ",") + text(button);
-    for (QLabel *label : box->findChildren<QLabel *>()) {
+    for (QLabel *label : box->findChildren<QLabel *>())
         if (label->text() == box->text() && label->font().bold())
             bold = "yes";
-    }
-    // A custom image has no standard icon: its size then.
     const QSize pixmap = box->iconPixmap().size();
-    const std::string icon = box->icon() != QMessageBox::NoIcon
-        ? std::to_string(box->icon())
-        : "image " + std::to_string(pixmap.width()) + "x" + std::to_string(pixmap.height());
     return {{"title", box->windowTitle().toStdString()}, {"text", box->text().toStdString()},
         {"informative", box->informativeText().toStdString()}, {"buttons", buttons},
         {"default", text(box->defaultButton())}, {"escape", text(box->escapeButton())},
-        {"icon", icon}, {"bold", bold}, {"plain", box->textFormat() == Qt::PlainText ? "yes" : "no"},
+        {"icon", box->icon() != QMessageBox::NoIcon ? std::to_string(box->icon())
+                                                    : "image " + std::to_string(pixmap.width()) + "x"
+                     + std::to_string(pixmap.height())},
+        {"bold", bold}, {"plain", box->textFormat() == Qt::PlainText ? "yes" : "no"},
         {"onTop", box->windowFlags().testFlag(Qt::WindowStaysOnTopHint) ? "yes" : "no"},
         {"modal", box->isModal() ? "yes" : "no"}};
 }
 
-QAbstractButton *buttonWithText(QMessageBox *box, const std::string &text)
-{
-    for (QAbstractButton *button : box->buttons()) {
-        if (button->text().toStdString() == text)
-            return button;
-    }
-    return nullptr;
-}
-
-// Acts on the next alert that appears, from inside the alert's own loop
-// (a loop waiting outside would only resume once the alert is gone).
-class OnAlert {
-public:
-    explicit OnAlert(std::function<void(QMessageBox *)> action)
+// Looks at the next alert, from inside its own loop, and presses the button
+// with the given text; without one the alert is closed unanswered.
+struct Answer {
+    explicit Answer(const std::string &press)
     {
-        QObject::connect(&poll, &QTimer::timeout, [this, action] {
-            if (QMessageBox *box = visibleAlert()) {
-                poll.stop();
-                action(box);
-            }
+        QObject::connect(&poll, &QTimer::timeout, [this, press] {
+            QMessageBox *box = visibleAlert();
+            if (!box)
+                return;
+            poll.stop();
+            seen = look(box);
+            for (QAbstractButton *button : box->buttons())
+                if (button->text().toStdString() == press)
+                    return button->click();
+            box->done(0);
         });
         poll.start(5);
     }
 
-private:
+    std::optional<Seen> seen;
     QTimer poll;
 };
 
-// Looks at the next alert and presses the button with the given text.
-struct Answer {
-    explicit Answer(const std::string &press)
-        : onAlert([this, press](QMessageBox *box) {
-            seen = look(box);
-            if (QAbstractButton *button = buttonWithText(box, press))
-                button->click();
-            else
-                box->done(0);
-        })
-    {
-    }
-
-    std::optional<Seen> seen;
-    OnAlert onAlert;
-};
-
-struct Socketpair {
-    Socketpair() { ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds); }
-    ~Socketpair() { ::close(fds[0]), ::close(fds[1]); }
-    int fds[2] = {-1, -1};
-};
-
-TEST(MessageBoxModal, ShowsWhatWasSetAndReturnsTheIndexOfThePressedButton)
+TEST(MessageBox, ShowsWhatWasSetAndGivesTheIndexOfThePressedButton)
 {
     KUI::MessageBox box;
+    {
+        // Without buttons: one OK, which gives way to buttons added later.
+        Answer answer("OK");
+        EXPECT_EQ(box.runModal(), 0);
+        ASSERT_TRUE(answer.seen);
+        EXPECT_EQ(answer.seen->at("buttons"), "OK");
+    }
     box.setTitle("Tessaron Helper");
     box.setMessageText("Line one\n\n<b>not markup</b>");
     box.setInformativeText("Details follow.");
     EXPECT_EQ(box.addButton("Install"), 0);
     EXPECT_EQ(box.addButton("Cancel"), 1);
     EXPECT_EQ(box.addButton("Later"), 2);
-    Answer answer("Cancel");
-    EXPECT_EQ(box.runModal(), 1);
+    Answer answer("Later");
+    EXPECT_EQ(box.runModal(), 2);
     ASSERT_TRUE(answer.seen);
     // Markup reads as written; without a custom icon, the default (Warning) one.
     EXPECT_EQ(*answer.seen, (Seen{{"title", "Tessaron Helper"}, {"text", "Line one\n\n<b>not markup</b>"},
                                 {"informative", "Details follow."}, {"buttons", "Install,Cancel,Later"},
                                 {"default", "Install"}, {"escape", "Cancel"}, {"icon", "2"}, {"bold", "yes"},
                                 {"plain", "yes"}, {"onTop", "yes"}, {"modal", "yes"}}));
-}
-
-TEST(MessageBoxModal, WithoutButtonsOneOKGivesZeroAndGivesWayToButtonsAddedLater)
-{
-    KUI::MessageBox box;
-    {
-        Answer answer("OK");
-        EXPECT_EQ(box.runModal(), 0);
-        ASSERT_TRUE(answer.seen);
-        EXPECT_EQ(answer.seen->at("buttons"), "OK");
-    }
-    EXPECT_EQ(box.addButton("First"), 0);
-    EXPECT_EQ(box.addButton("Second"), 1);
-    Answer answer("Second");
-    EXPECT_EQ(box.runModal(), 1);
-    ASSERT_TRUE(answer.seen);
-    EXPECT_EQ(answer.seen->at("buttons"), "First,Second");
+    Answer unanswered("");
+    EXPECT_EQ(box.runModal(), KUI::kAbortResponse - KUI::kFirstButtonResponse);
 }
 
 // A file, a missing one, a broken one, a theme name nobody has, nothing:
 // only the image replaces the default icon.
-TEST(MessageBoxIcon, AnImageFileOrThemeNameElseTheDefault)
+TEST(MessageBox, AnImageFileOrThemeNameElseTheDefaultIcon)
 {
     TestSupport::TempDir dir;
-    std::ofstream(dir / "broken.icns", std::ios::binary) << "icns but not really";
+    TestSupport::writeFile(dir / "broken.icns", "icns but not really");
     for (const std::string &source : {std::string(TESSARON_APP_ICON), dir / "missing.icns", dir / "broken.icns",
              std::string("no-such-icon-name-anywhere"), std::string()}) {
         KUI::MessageBox box;
@@ -165,125 +118,84 @@ TEST(MessageBoxIcon, AnImageFileOrThemeNameElseTheDefault)
         Answer answer("OK");
         EXPECT_EQ(box.runModal(), 0);
         ASSERT_TRUE(answer.seen);
-        const bool custom = source == TESSARON_APP_ICON;
-        EXPECT_EQ(answer.seen->at("icon"), custom ? "image 64x64" : "2") << source;
+        EXPECT_EQ(answer.seen->at("icon"), source == TESSARON_APP_ICON ? "image 64x64" : "2") << source;
     }
 }
 
-TEST(MessageBoxAsync, AppearsLaterInANestedLoopWhereTimersAndSocketsKeepFiring)
+TEST(MessageBox, ShowAppearsLaterInANestedLoopAndACloseDismissesWithoutTheCompletion)
 {
     const auto mainThread = std::this_thread::get_id();
-    KUI::MessageBox box;
-    box.addButton("A");
-    box.addButton("B");
-    int ticks = 0, reads = 0;
+    auto box = std::make_shared<KUI::MessageBox>();
+    box->setTitle("First");
+    box->addButton("A");
+    box->addButton("B");
+    int ticks = 0, ticksAtShow = -1;
     KCore::Timer timer(0.01, true, [&] { ++ticks; });
-    Socketpair pair;
-    QSocketNotifier notifier(pair.fds[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-        char buffer[16];
-        while (::read(pair.fds[0], buffer, sizeof buffer) > 0) {
-        }
-        ++reads;
-    });
     std::optional<int> result;
     bool onMainThread = false;
-    box.show([&](int code) {
+    box->show([&](int code) {
         result = code;
         onMainThread = std::this_thread::get_id() == mainThread;
     });
     EXPECT_EQ(visibleAlert(), nullptr) << "show must not show before returning";
-
-    // Once the alert is up, a byte goes into the socket; "B" is pressed only
-    // after three more ticks and the read, so both must run in the alert's loop.
-    int ticksAtShow = -1;
+    // "B" is pressed only after three more ticks, so they must run in the alert's loop.
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        QMessageBox *alert = visibleAlert();
-        if (alert && ticksAtShow < 0) {
+        if (QMessageBox *alert = visibleAlert(); alert && ticksAtShow < 0)
             ticksAtShow = ticks;
-            [[maybe_unused]] ssize_t n = ::write(pair.fds[1], "x", 1);
-        } else if (alert && ticks - ticksAtShow >= 3 && reads > 0) {
-            watch.stop();
-            buttonWithText(alert, "B")->click();
-        }
+        else if (alert && ticks - ticksAtShow >= 3)
+            alert->buttons().at(1)->click();
     });
     watch.start(5);
     ASSERT_TRUE(runLoopUntil([&] { return result.has_value(); }, 5s));
+    watch.stop();
     EXPECT_EQ(*result, 1);
     EXPECT_TRUE(onMainThread);
     EXPECT_LE(KUI::alertGeneration(), 0) << "idle once the result is delivered";
+
+    // Closed while up: no completion, and the box starts over with a fresh alert.
+    int completions = 0;
+    box->show([&](int) { ++completions; });
+    // From inside the alert's loop: one waiting outside resumes only once it is gone.
+    QObject::disconnect(&watch, nullptr, nullptr, nullptr);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (box->isVisible())
+            watch.stop(), box->close();
+    });
+    watch.start(5);
+    ASSERT_TRUE(runLoopUntil([&] { return !watch.isActive() && visibleAlert() == nullptr; }, 5s));
+    TestSupport::runLoopFor(50ms);
+    EXPECT_EQ(completions, 0);
+    Answer answer("OK");
+    box->show([&](int code) { result = code; });
+    ASSERT_TRUE(runLoopUntil([&] { return answer.seen.has_value(); }, 5s));
+    EXPECT_EQ(*result, 0);
+    EXPECT_EQ(answer.seen->at("title"), "");
+    EXPECT_EQ(completions, 0);
 }
 
-TEST(MessageBoxAsync, CloseOrDestructionWhileUpDismissesWithoutTheCompletion)
+// A single title only repeats the default OK; two or more replace it. Styles
+// 0, 1, 2 are informational, warning, critical; others keep the default.
+TEST(MessageBox, ShowMessagePicksTheStandardIconAndTheButtons)
 {
-    for (bool destroy : {false, true}) {
-        auto box = std::make_shared<KUI::MessageBox>();
-        box->setTitle("First");
-        int completions = 0;
-        box->show([&](int) { ++completions; });
-        bool wasVisible = false;
-        bool acted = false;
-        OnAlert act([&](QMessageBox *) {
-            wasVisible = box->isVisible();
-            destroy ? box.reset() : box->close();
-            acted = true;
-        });
-        ASSERT_TRUE(runLoopUntil([&] { return acted && visibleAlert() == nullptr; }, 5s)) << destroy;
-        runLoopFor(50ms);
-        EXPECT_TRUE(wasVisible);
-        EXPECT_EQ(completions, 0) << destroy;
-        if (destroy)
-            break;
-        EXPECT_FALSE(box->isVisible());
-        std::optional<int> again;
-        box->show([&](int code) { again = code; });
-        Answer answer("OK");
-        ASSERT_TRUE(runLoopUntil([&] { return again.has_value(); }, 5s));
-        EXPECT_EQ(*again, 0);
+    const std::tuple<int, std::string, std::vector<std::string>, std::string, QMessageBox::Icon, std::string, int>
+        cases[] = {
+            {0, "", {"Proceed"}, "OK", QMessageBox::Information, "OK", 0},
+            {1, "", {}, "OK", QMessageBox::Warning, "OK", 0},
+            {2, "It cannot be undone.", {"Yes", "No"}, "No", QMessageBox::Critical, "Yes,No", 1},
+            {3, "", {"OK"}, "OK", QMessageBox::Warning, "OK", 0},
+            {-1, "", {"OK"}, "OK", QMessageBox::Warning, "OK", 0},
+        };
+    for (const auto &[style, informative, titles, press, icon, buttons, code] : cases) {
+        Answer answer(press);
+        EXPECT_EQ(KUI::MessageBox::showMessage("Really?", informative, style, titles), code) << style;
         ASSERT_TRUE(answer.seen);
-        EXPECT_EQ(answer.seen->at("title"), "") << "a closed box starts with a fresh alert";
-        EXPECT_EQ(completions, 0);
+        EXPECT_EQ(*answer.seen, (Seen{{"title", ""}, {"text", "Really?"}, {"informative", informative},
+                                    {"buttons", buttons}, {"default", buttons.substr(0, buttons.find(','))},
+                                    {"escape", "-"}, {"icon", std::to_string(icon)}, {"bold", "yes"},
+                                    {"plain", "yes"}, {"onTop", "yes"}, {"modal", "yes"}}))
+            << style;
     }
 }
-
-struct MessageCase {
-    const char *name;
-    int style;
-    std::string informative;
-    std::vector<std::string> titles;
-    std::string press;
-    // Expected.
-    QMessageBox::Icon icon;
-    std::string buttons;
-    int code;
-};
-
-// A single title only repeats the default OK; two or more replace it.
-const MessageCase kMessages[] = {
-    {"Informational", KUI::MessageBox::Informational, "", {"Proceed"}, "OK", QMessageBox::Information, "OK", 0},
-    {"Warning", KUI::MessageBox::Warning, "", {}, "OK", QMessageBox::Warning, "OK", 0},
-    {"CriticalWithTwoTitles", KUI::MessageBox::Critical, "It cannot be undone.", {"Yes", "No"}, "No",
-        QMessageBox::Critical, "Yes,No", 1},
-    {"UnknownStyleKeepsTheDefault", 3, "", {"OK"}, "OK", QMessageBox::Warning, "OK", 0},
-    {"NegativeStyleKeepsTheDefault", -1, "", {"OK"}, "OK", QMessageBox::Warning, "OK", 0},
-};
-
-class ShowMessage : public testing::TestWithParam<MessageCase> {};
-
-TEST_P(ShowMessage, PicksTheStandardIconAndTheButtons)
-{
-    const MessageCase &c = GetParam();
-    Answer answer(c.press);
-    EXPECT_EQ(KUI::MessageBox::showMessage("Really?", c.informative, c.style, c.titles), c.code);
-    ASSERT_TRUE(answer.seen);
-    EXPECT_EQ(answer.seen->at("icon"), std::to_string(c.icon));
-    EXPECT_EQ(answer.seen->at("buttons"), c.buttons);
-    EXPECT_EQ(answer.seen->at("text"), "Really?");
-    EXPECT_EQ(answer.seen->at("informative"), c.informative);
-}
-
-INSTANTIATE_TEST_SUITE_P(Styles, ShowMessage, testing::ValuesIn(kMessages),
-    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

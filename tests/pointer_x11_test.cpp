@@ -1,6 +1,7 @@
 // The X11 input code against private Xvfb servers, read back the way any
 // other client would see it.
 #include "platform/linux/pointer_x11.h"
+#include "tests/support/x_client.h"
 #include "tests/support/xvfb.h"
 
 #include <gtest/gtest.h>
@@ -10,178 +11,190 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
+#include <functional>
 #include <limits>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using X11Input::PointerPoster;
-using X11Input::ScreenPoint;
+using TestSupport::pointerPosition;
 
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-struct PointCase {
-    const char *name;
-    double x, y;
-    bool kept;
-    int px, py;
-};
-
-const PointCase kPoints[] = {
-    {"Whole", 100, 200, true, 100, 200},
-    {"RoundsHalfAway", 10.5, 20.4999, true, 11, 20},
-    {"Fractions", 100.4, 200.6, true, 100, 201},
-    {"NegativeToEdge", -0.6, -1e9, true, 0, 0},
-    {"BeyondWidth", 5000, 799.4, true, 1279, 799},
-    {"Beyond16Bits", 70000, 65536 + 10, true, 1279, 799},
-    {"Huge", 1e300, -1e300, true, 1279, 0},
-    {"Infinities", kInf, -kInf, true, 1279, 0},
-    {"NaNX", kNaN, 5, false, 0, 0},
-    {"NaNY", 5, kNaN, false, 0, 0},
-};
-
-class ScreenPoints : public testing::TestWithParam<PointCase> {};
-
-TEST_P(ScreenPoints, RoundToAPixelAndHoldToTheScreenNaNDropped)
+bool eventually(const std::function<bool()> &done)
 {
-    ScreenPoint p{-7, -7};
-    ASSERT_EQ(X11Input::toScreenPoint(GetParam().x, GetParam().y, 1280, 800, &p), GetParam().kept);
-    if (GetParam().kept) {
-        EXPECT_EQ(p.x, GetParam().px);
-        EXPECT_EQ(p.y, GetParam().py);
-    }
+    for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+        if (done())
+            return true;
+    return false;
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, ScreenPoints, testing::ValuesIn(kPoints),
-    [](const auto &info) { return std::string(info.param.name); });
+TEST(ScreenPoint, RoundsToAPixelAndHoldsToTheScreenNaNDropped)
+{
+    for (const auto &[x, y, kept, px, py] : {std::tuple{100.0, 200.0, true, 100, 200}, {10.5, 20.4999, true, 11, 20},
+             {-0.6, -1e9, true, 0, 0}, {5000.0, 799.4, true, 1279, 799}, {70000.0, 65546.0, true, 1279, 799},
+             {1e300, -1e300, true, 1279, 0}, {kInf, -kInf, true, 1279, 0}, {kNaN, 5.0, false, -7, -7},
+             {5.0, kNaN, false, -7, -7}}) {
+        X11Input::ScreenPoint p{-7, -7};
+        EXPECT_EQ(X11Input::toScreenPoint(x, y, 1280, 800, &p), kept) << x << "," << y;
+        EXPECT_EQ(std::pair(p.x, p.y), std::pair(px, py)) << x << "," << y;
+    }
+}
 
 // Points DISPLAY at a private server for the test's duration.
 class OnDisplay : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(use(server)); }
-    bool use(TestSupport::Xvfb &x, const std::vector<std::string> &extra = {})
+    void SetUp() override
     {
-        if (!x.start(extra))
-            return false;
-        ::setenv("DISPLAY", x.display().c_str(), 1);
-        observer = XOpenDisplay(nullptr);
-        return observer != nullptr;
+        ASSERT_TRUE(server.start());
+        ::setenv("DISPLAY", server.display().c_str(), 1);
+        ASSERT_NE(observer = XOpenDisplay(nullptr), nullptr);
     }
     void TearDown() override
     {
         if (observer)
             XCloseDisplay(observer);
     }
-
-    std::pair<int, int> pointer()
-    {
-        Window root, child;
-        int x = -1, y = -1, wx, wy;
-        unsigned int mask;
-        XQueryPointer(observer, DefaultRootWindow(observer), &root, &child, &x, &y, &wx, &wy, &mask);
-        return {x, y};
-    }
     // Posted events reach the server in order; a later query sees them.
-    std::pair<int, int> pointerAfter(PointerPoster &poster)
+    bool lands(PointerPoster &poster, std::pair<int, int> expected)
     {
         poster.flush();
-        for (int i = 0; i < 200; ++i) {
-            auto p = pointer();
-            if (p == expected)
-                return p;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return pointer();
+        return eventually([&] { return pointerPosition(observer) == expected; });
+    }
+    void press(unsigned int button, bool down)
+    {
+        XTestFakeButtonEvent(observer, button, down, CurrentTime);
+        XSync(observer, False);
     }
 
     TestSupport::Xvfb server;
     Display *observer = nullptr;
-    std::pair<int, int> expected{-1, -1};
 };
 
-TEST_F(OnDisplay, PostedMovesLandOnTheRoundedPixel)
+TEST_F(OnDisplay, MovesLandRoundedAndInOrderNaNIsDroppedAndInfinityStopsAtTheEdge)
 {
+    // Trust and the probe answer the same twice in a row.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(X11Input::displayOffersXTest() && X11Input::canListenToRawMotion());
     PointerPoster poster;
     poster.post(100.4, 200.6);
-    expected = {100, 201};
-    EXPECT_EQ(pointerAfter(poster), expected);
-    poster.post(1279.49, 0.5);
-    expected = {1279, 1};
-    EXPECT_EQ(pointerAfter(poster), expected);
-}
-
-TEST_F(OnDisplay, NaNIsDroppedAndInfinityStopsAtTheEdge)
-{
-    PointerPoster poster;
-    poster.post(300, 300);
-    expected = {300, 300};
-    ASSERT_EQ(pointerAfter(poster), expected);
+    EXPECT_TRUE(lands(poster, {100, 201}));
     poster.post(kNaN, 10);
     poster.post(10, kNaN);
     poster.flush();
     XSync(observer, False);
-    EXPECT_EQ(pointer(), std::make_pair(300, 300));
+    EXPECT_EQ(pointerPosition(observer), std::make_pair(100, 201));
     poster.post(kInf, 1e300);
-    expected = {1279, 799};
-    EXPECT_EQ(pointerAfter(poster), expected);
-    poster.post(-kInf, -1e300);
-    expected = {0, 0};
-    EXPECT_EQ(pointerAfter(poster), expected);
-}
-
-TEST_F(OnDisplay, ManyMovesArriveInOrderAndTheLastOneStays)
-{
-    PointerPoster poster;
+    EXPECT_TRUE(lands(poster, {1279, 799}));
     for (int i = 0; i < 5000; ++i)
         poster.post(i % 1280, (i * 7) % 800);
-    expected = {4999 % 1280, (4999 * 7) % 800};
-    EXPECT_EQ(pointerAfter(poster), expected);
+    EXPECT_TRUE(lands(poster, {4999 % 1280, (4999 * 7) % 800}));
 }
 
-// The helper follows no button: a move made while another client holds
-// button 1 must reach a window as a drag all the same, grab included.
-TEST_F(OnDisplay, AMoveWithTheLeftButtonHeldIsADragForOtherClients)
+// The helper follows no button: while another client holds button 1, the
+// server makes the moves a drag for every client by itself.
+TEST_F(OnDisplay, MovesWhileTheLeftButtonIsHeldAreADrag)
 {
+    press(1, true);
+    PointerPoster poster;
     Window window = XCreateSimpleWindow(observer, DefaultRootWindow(observer), 0, 0, 1280, 800, 0, 0, 0);
-    XSelectInput(observer, window, ButtonPressMask | ButtonMotionMask | PointerMotionMask);
-    XMapWindow(observer, window);
+    XSetWindowAttributes attributes;
+    attributes.override_redirect = True;
+    XChangeWindowAttributes(observer, window, CWOverrideRedirect, &attributes);
+    XSelectInput(observer, window, Button1MotionMask | PointerMotionMask);
+    XMapRaised(observer, window);
     XSync(observer, False);
+    poster.post(400, 300);
+    poster.flush();
+    EXPECT_TRUE(eventually([&] {
+        for (XEvent event; XPending(observer);)
+            if (XNextEvent(observer, &event), event.type == MotionNotify && (event.xmotion.state & Button1Mask)
+                && event.xmotion.x_root == 400)
+                return true;
+        return false;
+    }));
+    press(1, false);
+}
+
+// The server goes away and another takes its display number. Both run on a
+// high number of their own: servers of tests running beside this one take the
+// lowest free numbers, and must not take this one in between.
+TEST(BrokenConnection, IsOpenedAgainOnTheNextPost)
+{
+    std::string display;
+    TestSupport::Xvfb first, replacement;
+    for (int n = 400 + ::getpid() % 400; display.empty() && n < 1000; n += 7)
+        if (first.startOn(":" + std::to_string(n)))
+            display = ":" + std::to_string(n);
+    ASSERT_FALSE(display.empty());
+    ::setenv("DISPLAY", display.c_str(), 1);
+    const auto pointer = [] {
+        Display *d = XOpenDisplay(nullptr);
+        const auto position = d ? pointerPosition(d) : std::make_pair(-1, -1);
+        if (d)
+            XCloseDisplay(d);
+        return position;
+    };
     PointerPoster poster;
     poster.post(10, 10);
     poster.flush();
-    XTestFakeButtonEvent(observer, 1, True, CurrentTime);
-    XSync(observer, False);
-    poster.post(300, 200);
-    poster.flush();
-    unsigned int state = 0;
-    for (int i = 0; i < 500 && !(state & Button1Mask); ++i) {
-        while (XPending(observer)) {
-            XEvent event;
-            XNextEvent(observer, &event);
-            if (event.type == MotionNotify && event.xmotion.x == 300 && event.xmotion.y == 200)
-                state = event.xmotion.state;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    XTestFakeButtonEvent(observer, 1, False, CurrentTime);
-    XSync(observer, False);
-    EXPECT_TRUE(state & Button1Mask);
+    ASSERT_EQ(pointer(), std::make_pair(10, 10));
+    first.stop();
+    // The old server's lock may linger for a moment.
+    ASSERT_TRUE(eventually([&] { return replacement.startOn(display); }));
+    EXPECT_TRUE(eventually([&] {
+        poster.post(640, 480);
+        poster.flush();
+        return pointer() == std::make_pair(640, 480);
+    }));
 }
 
-TEST(WithoutDisplay, NothingIsTrustedAndTheNameTriedIsGiven)
+// The permission checks keep one connection: another DISPLAY, or another
+// server on the same number, or none, is answered for as it is now.
+TEST(KeptProbe, AnswersForTheServerThatIsThereNow)
 {
-    ::setenv("DISPLAY", ":65001", 1);
-    std::string name;
-    EXPECT_FALSE(X11Input::displayReachable(&name));
-    EXPECT_EQ(name, ":65001");
+    std::string display;
+    TestSupport::Xvfb with, without, replacement;
+    for (int n = 403 + ::getpid() % 400; display.empty() && n < 1000; n += 7)
+        if (with.startOn(":" + std::to_string(n)))
+            display = ":" + std::to_string(n);
+    ASSERT_FALSE(display.empty());
+    ASSERT_TRUE(without.start({"-extension", "XTEST"}));
+    for (const std::string &d : {display, without.display(), display}) {
+        ::setenv("DISPLAY", d.c_str(), 1);
+        EXPECT_EQ(X11Input::displayOffersXTest(), d == display) << d;
+        EXPECT_TRUE(X11Input::canListenToRawMotion()) << d;
+    }
+    with.stop();
+    ASSERT_TRUE(eventually([&] { return replacement.startOn(display, {"-extension", "XTEST"}); }));
     EXPECT_FALSE(X11Input::displayOffersXTest());
+    EXPECT_TRUE(X11Input::canListenToRawMotion());
+    replacement.stop();
     EXPECT_FALSE(X11Input::canListenToRawMotion());
-    PointerPoster poster;
-    poster.post(1, 1);
-    poster.flush();
+    EXPECT_FALSE(X11Input::displayOffersXTest());
+}
+
+// Without XTEST or without a display: nothing is trusted and nothing breaks.
+TEST(WithoutXTestOrDisplay, NothingIsTrustedAndTheNameTriedIsGiven)
+{
+    TestSupport::Xvfb x;
+    ASSERT_TRUE(x.start({"-extension", "XTEST"}));
+    for (const std::string &display : {x.display(), std::string(":65001")}) {
+        ::setenv("DISPLAY", display.c_str(), 1);
+        std::string name;
+        EXPECT_EQ(X11Input::displayReachable(&name), display != ":65001");
+        EXPECT_EQ(name, display == ":65001" ? display : "");
+        EXPECT_FALSE(X11Input::displayOffersXTest());
+        EXPECT_FALSE(X11Input::displayOffersXTest());
+        PointerPoster poster;
+        poster.post(10, 10);
+        poster.flush();
+    }
+    EXPECT_FALSE(X11Input::canListenToRawMotion());
 }
 
 } // namespace

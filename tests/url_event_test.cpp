@@ -37,6 +37,9 @@ const URLCase kURLs[] = {
     {"NonAsciiIsNoURL", "tessaron://\xc3\xa9t\xc3\xa9", "", "", "", {{"", ""}}},
     {"Empty", "", "", "", "", {{"", ""}}},
     {"DecodedUtf8Value", "tessaron://x?name=Tessar%C3%B3n", "tessaron", "x", "", {{"name", "Tessar\xc3\xb3n"}}},
+    {"LowerCaseHexAndNul", "tessaron://x?a=%2f%2F%00x", "tessaron", "x", "", {{"a", std::string("//\0x", 4)}}},
+    {"TruncatedEscapesKeptRaw", "tessaron://x?a=%4&b=%", "tessaron", "x", "", {{"a", "%4"}, {"b", "%"}}},
+    {"BadEscapeLosesTheHost", "tessaron://h%G1/p", "tessaron", "", "/p", {{"", ""}}},
 };
 
 class URLEvent : public testing::TestWithParam<URLCase> {};
@@ -52,16 +55,5 @@ TEST_P(URLEvent, TakesTheURLApart)
 
 INSTANTIATE_TEST_SUITE_P(Texts, URLEvent, testing::ValuesIn(kURLs),
     [](const auto &info) { return std::string(info.param.name); });
-
-TEST(PercentDecode, RefusesTruncatedAndNonHexEscapes)
-{
-    std::string out = "unchanged";
-    EXPECT_FALSE(KInstall::percentDecode("%", &out));
-    EXPECT_FALSE(KInstall::percentDecode("ab%4", &out));
-    EXPECT_FALSE(KInstall::percentDecode("%G1", &out));
-    EXPECT_EQ(out, "unchanged");
-    EXPECT_TRUE(KInstall::percentDecode("%2f%2F%00x", &out));
-    EXPECT_EQ(out, std::string("//\0x", 4));
-}
 
 } // namespace

@@ -13,10 +13,7 @@ FakeMainApp::FakeMainApp(const std::string &socketPath, const std::string &secre
     : layer(std::make_shared<KNetwork::ProtocolLayer>(false, clock)), path(socketPath)
 {
     layer->setSecret(secret);
-    layer->setOnSend([this](const std::vector<std::byte> &frame) {
-        sendRaw(frame);
-        return true;
-    });
+    layer->setOnSend([this](const std::vector<std::byte> &frame) { return sendRaw(frame), true; });
     layer->setOnData([this](const std::vector<std::byte> &payload) { received.push_back(payload); });
     layer->setOnError([this](const std::string &text) { errors.push_back(text); });
     layer->setOnHandshake([this] { ++handshakes; });
@@ -39,10 +36,8 @@ FakeMainApp::FakeMainApp(const std::string &socketPath, const std::string &secre
 
 FakeMainApp::~FakeMainApp()
 {
-    readNotifier.reset();
+    closeConnection();
     listenNotifier.reset();
-    if (connFd >= 0)
-        ::close(connFd);
     if (listenFd >= 0) {
         ::close(listenFd);
         ::unlink(path.c_str());
@@ -54,11 +49,18 @@ void FakeMainApp::acceptOne()
     int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0)
         return;
-    if (connFd >= 0) {
+    // What is left of the open connection first, its end included.
+    if (connFd >= 0 && !closedByPeer)
+        readSome();
+    if (connFd >= 0 && !closedByPeer) {
         ::close(fd);
         return;
     }
+    closeConnection();
+    layer->reset();
     connFd = fd;
+    closedByPeer = false;
+    events.push_back("accept");
     readNotifier = std::make_unique<QSocketNotifier>(connFd, QSocketNotifier::Read);
     QObject::connect(readNotifier.get(), &QSocketNotifier::activated, [this] { readSome(); });
 }
@@ -73,26 +75,8 @@ void FakeMainApp::readSome()
         layer->processIncoming(chunk);
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         closedByPeer = true;
+        events.push_back("closed");
         readNotifier->setEnabled(false);
-    }
-}
-
-void FakeMainApp::pauseReading(bool paused)
-{
-    if (readNotifier)
-        readNotifier->setEnabled(!paused);
-}
-
-void FakeMainApp::drain()
-{
-    if (connFd < 0)
-        return;
-    pollfd fd = {connFd, POLLIN, 0};
-    while (!closedByPeer && ::poll(&fd, 1, 0) > 0) {
-        std::size_t before = rawReceived.size();
-        readSome();
-        if (rawReceived.size() == before)
-            break;
     }
 }
 
@@ -103,12 +87,11 @@ bool FakeMainApp::sendPayload(const std::vector<std::byte> &payload)
 
 void FakeMainApp::sendRaw(const std::vector<std::byte> &bytes)
 {
-    std::size_t offset = 0;
-    while (connFd >= 0 && offset < bytes.size()) {
+    for (std::size_t offset = 0; connFd >= 0 && offset < bytes.size();) {
         ssize_t n = ::send(connFd, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
         if (n > 0) {
             offset += static_cast<std::size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        } else if (errno == EAGAIN || errno == EINTR) {
             pollfd fd = {connFd, POLLOUT, 0};
             ::poll(&fd, 1, 100);
         } else {

@@ -13,7 +13,9 @@ namespace TestSupport {
 
 // The main app's side of the link, built from the frame layer as the
 // answering side, on the test's own event loop: listens at a path, accepts
-// one connection, answers the handshake and records what arrives.
+// one connection at a time, answers the handshake and records what arrives.
+// A new connection replaces one the peer has closed; while one is open, a
+// second is closed at once.
 class FakeMainApp {
 public:
     FakeMainApp(const std::string &socketPath, const std::string &secret);
@@ -31,10 +33,6 @@ public:
     // Bytes exactly as given, for malformed or hand-built frames.
     void sendRaw(const std::vector<std::byte> &bytes);
     void closeConnection();
-    // Stops reading: the helper's writes pile up in the socket.
-    void pauseReading(bool paused);
-    // Reads what waits in the socket now, whatever the pause.
-    void drain();
 
     Platform::SystemClock clock;
     std::shared_ptr<KNetwork::ProtocolLayer> layer;
@@ -42,6 +40,8 @@ public:
     std::vector<std::string> errors;
     std::vector<std::byte> rawReceived;
     int handshakes = 0;
+    // "accept" and "closed" (by the peer), in the order they happened.
+    std::vector<std::string> events;
 
 private:
     void acceptOne();

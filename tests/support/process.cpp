@@ -1,5 +1,6 @@
 #include "tests/support/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -122,7 +123,9 @@ bool Process::wait(std::chrono::milliseconds timeout)
         else
             ::usleep(2000);
     }
-    while (outFd >= 0 || errFd >= 0)
+    // A program it started may hold the output open: give up on that after a while.
+    for (auto end = std::max(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(5));
+         (outFd >= 0 || errFd >= 0) && std::chrono::steady_clock::now() < end;)
         pump(100);
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace TestSupport {
@@ -30,5 +31,19 @@ public:
 private:
     std::filesystem::path root;
 };
+
+// Writes the file whole, making its folders first.
+inline void writeFile(const std::filesystem::path &file, const std::string &text)
+{
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+}
+
+// The whole file; empty when it cannot be read.
+inline std::string readFile(const std::filesystem::path &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 } // namespace TestSupport

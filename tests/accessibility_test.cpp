@@ -1,0 +1,485 @@
+// The guidance window and the permission watcher on the offscreen platform,
+// driven through the fake platform's trust and probe answers; the paths
+// that quit, the unsupported notice's among them, in death tests.
+#include "accessibility/accessibility_manager.h"
+#include "app/unsupported_notice.h"
+#include "core/app.h"
+#include "ui/accessibility_dialog.h"
+#include "ui/limitation_alert.h"
+#include "ui/message_box.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/loop.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using TestSupport::runLoopFor;
+using TestSupport::runLoopUntil;
+using KSystem::PermissionState;
+
+namespace {
+
+// Any quit outside a death test would end the binary with status 0 and
+// hide every later failure: make it loud instead.
+class QuitGuard : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        KCore::App::instance()->setOnWillTerminate([] {
+            std::fputs("unexpected quit request\n", stderr);
+            ::_exit(3);
+        });
+    }
+};
+
+[[maybe_unused]] testing::Environment *const quitGuard = testing::AddGlobalTestEnvironment(new QuitGuard);
+
+const std::string kQuery = "?utm_source=mas&utm_medium=10.13.6&utm_campaign=2.5.1&utm_content=pro.tessaron.helper";
+
+int openWindows()
+{
+    int count = 0;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        count += widget->objectName() == QLatin1String("AccessibilityWindow") && widget->isVisible();
+    return count;
+}
+
+QAbstractButton *button(QWidget *window, const char *name)
+{
+    return window->findChild<QAbstractButton *>(QLatin1String(name));
+}
+
+// Object name to text, for every label, button and group box, and the title.
+std::map<std::string, std::string> texts(QWidget *window)
+{
+    std::map<std::string, std::string> all = {{"(title)", window->windowTitle().toStdString()}};
+    for (QLabel *label : window->findChildren<QLabel *>())
+        if (!label->text().isEmpty())
+            all[label->objectName().toStdString()] = label->text().toStdString();
+    for (QAbstractButton *b : window->findChildren<QAbstractButton *>())
+        all[b->objectName().toStdString()] = b->text().toStdString();
+    for (QGroupBox *box : window->findChildren<QGroupBox *>())
+        all[box->objectName().toStdString()] = box->title().toStdString();
+    return all;
+}
+
+// A fixed minimum width once let the layout squeeze a title out of view.
+void expectReadableButtons(QWidget *window)
+{
+    for (QAbstractButton *b : window->findChildren<QAbstractButton *>())
+        EXPECT_GE(b->width(), b->sizeHint().width()) << b->text().toStdString();
+}
+
+class Guidance : public testing::Test {
+protected:
+    Guidance()
+    {
+        platform.executable = TestSupport::makeBundle(dir.path(), "Tessaron Helper", TestSupport::helperInfo(),
+            {TESSARON_ACCESSIBILITY_UI, TESSARON_APP_ICON});
+    }
+    std::string uiFile() const { return dir / "Tessaron Helper.app/Contents/Resources/Accessibility.ui"; }
+
+    TestSupport::TempDir dir;
+    TestSupport::FakePlatform platform;
+    Platform::ScopedSeam scoped{platform};
+};
+
+TEST_F(Guidance, LoadsTheWindowFromTheBundleWithTheDisplayNameInEveryText)
+{
+    testing::internal::CaptureStderr();
+    KUI::AccessibilityDialog dialog(platform);
+    EXPECT_EQ(dialog.window(), nullptr) << "the window is made by show()";
+    dialog.show();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    QWidget *window = dialog.window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible() && window->isWindow());
+    auto all = texts(window);
+    EXPECT_EQ(all["(title)"], "Tessaron Pointer needs input access");
+    EXPECT_EQ(all["headingLabel"], "Tessaron Pointer cannot move the pointer yet");
+    EXPECT_EQ(all["openSettingsButton"], "How to Give Tessaron Pointer Input Access…");
+    for (const auto &[name, text] : all) {
+        EXPECT_EQ(text.find("{{APPNAME}}"), std::string::npos) << name << ": " << text;
+        EXPECT_EQ(text.find("Tessaron Helper"), std::string::npos) << name << " must use the display name";
+    }
+    // Nested inside the group box: the walk recursed.
+    EXPECT_NE(all["stepsLabel"].find("Start Tessaron Pointer from your desktop session"), std::string::npos);
+    // The icon named in the file is found next to it.
+    EXPECT_FALSE(window->findChild<QLabel *>(QStringLiteral("iconLabel"))->pixmap().isNull());
+    expectReadableButtons(window);
+
+    // The built-in window says what the file says.
+    std::filesystem::remove(uiFile());
+    testing::internal::CaptureStderr();
+    KUI::AccessibilityDialog builtIn(platform);
+    builtIn.show();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(texts(builtIn.window()), all);
+    expectReadableButtons(builtIn.window());
+
+    // Without a display name the bundle name; without either, the texts still read.
+    for (const auto &[name, info] : {std::pair{"Plain Helper", TestSupport::Values{{"CFBundleName", "Plain Helper"}}},
+             std::pair{"Tessaron Helper", TestSupport::Values{{"CFBundleIdentifier", "x.helper"}}}}) {
+        TestSupport::TempDir other;
+        platform.executable = TestSupport::makeBundle(other.path(), "Other", info, {TESSARON_ACCESSIBILITY_UI});
+        KUI::AccessibilityDialog named(platform);
+        named.show();
+        EXPECT_EQ(named.window()->windowTitle().toStdString(), std::string(name) + " needs input access");
+        EXPECT_EQ(texts(named.window())["headingLabel"], std::string(name) + " cannot move the pointer yet");
+    }
+}
+
+TEST_F(Guidance, ABadWindowFileFallsBackToTheBuiltInWindowAndSaysSoInOneLine)
+{
+    const std::string good = TestSupport::readFile(uiFile()), executable = platform.executable;
+    for (const std::string kind : {"missing", "garbage", "truncated", "nobuttons", "outside"}) {
+        SCOPED_TRACE(kind);
+        TestSupport::writeFile(uiFile(), kind == "garbage" ? "this is not a user interface file\n"
+                : kind == "truncated"                      ? good.substr(0, good.size() / 2)
+                : kind == "nobuttons" ? "<ui version=\"4.0\"><class>W</class><widget class=\"QWidget\" name=\"W\">"
+                                        "<layout class=\"QVBoxLayout\"><item><widget class=\"QLabel\" name=\"l\">"
+                                        "<property name=\"text\"><string>{{APPNAME}}</string></property></widget>"
+                                        "</item></layout></widget></ui>"
+                                      : good);
+        if (kind == "missing")
+            std::filesystem::remove(uiFile());
+        platform.executable = kind == "outside" ? dir / "tessaron-helper" : executable;
+        platform.calls.clear();
+
+        testing::internal::CaptureStderr();
+        KUI::AccessibilityDialog dialog(platform);
+        dialog.show();
+        const std::string errors = testing::internal::GetCapturedStderr();
+        QWidget *window = dialog.window();
+        EXPECT_TRUE(window->isVisible());
+        // Outside a bundle there is no display name to read.
+        const std::string name = kind == "outside" ? "Tessaron Helper" : "Tessaron Pointer";
+        EXPECT_EQ(window->windowTitle().toStdString(), name + " needs input access");
+        // One line, with a reason that is not empty.
+        const std::string prefix = "tessaron-helper: cannot load " + (kind == "outside" ? "Accessibility.ui" : uiFile())
+            + ": ", suffix = "; using the built-in window\n";
+        EXPECT_TRUE(errors.size() > prefix.size() + suffix.size() && errors.starts_with(prefix)
+            && errors.ends_with(suffix) && std::count(errors.begin(), errors.end(), '\n') == 1)
+            << errors;
+        // The fallback's buttons are wired like the real ones.
+        for (const char *name : {"openSettingsButton", "openFAQButton", "openWebsiteButton"})
+            ASSERT_NE(button(window, name), nullptr) << name;
+        button(window, "openWebsiteButton")->click();
+        ASSERT_EQ(platform.calls.size(), 1u);
+        EXPECT_EQ(platform.calls[0].rfind("open https://tessaron.pro/?utm_source=mas&utm_medium=10.13.6&", 0), 0u)
+            << platform.calls[0];
+    }
+}
+
+TEST_F(Guidance, ButtonsOpenTheirLinksAndLeaveTheWindowOpen)
+{
+    int callbacks = 0;
+    KUI::AccessibilityDialog dialog(platform);
+    dialog.setGrantedCallback([&] { ++callbacks; });
+    dialog.setClosedCallback([&] { ++callbacks; });
+    dialog.show();
+    for (const char *name : {"openSettingsButton", "openWebsiteButton", "openFAQButton"})
+        button(dialog.window(), name)->click();
+    EXPECT_EQ(platform.calls, (std::vector<std::string>{"open https://tessaron.pro/help/input-permission" + kQuery,
+                                  "open https://tessaron.pro/" + kQuery, "open https://tessaron.pro/faq/" + kQuery}));
+    EXPECT_TRUE(dialog.window()->isVisible());
+    EXPECT_EQ(callbacks, 0);
+    // The FAQ link is kept from its first use; the others follow the system.
+    platform.version = {10, 11, 2};
+    const std::string query = "?utm_source=mas&utm_medium=10.11.2&utm_campaign=2.5.1&utm_content=pro.tessaron.helper";
+    EXPECT_EQ(KUI::faqURL(), "https://tessaron.pro/faq/" + kQuery);
+    EXPECT_EQ(KUI::websiteURL(), "https://tessaron.pro/" + query);
+    EXPECT_EQ(KUI::accessibilitySettingsURL(), "https://tessaron.pro/help/input-permission" + query);
+}
+
+// Destroying the dialog closes its window too, but that is not the user's
+// close; the user's close may destroy the dialog from its callback.
+TEST_F(Guidance, OnlyTheUserClosingTheWindowRunsTheClosedCallbackOnce)
+{
+    for (const std::string how : {"user", "destroy", "user-destroys"}) {
+        int closed = 0;
+        auto dialog = std::make_shared<KUI::AccessibilityDialog>(platform);
+        dialog->setClosedCallback([&] {
+            ++closed;
+            if (how == "user-destroys")
+                dialog.reset();
+        });
+        dialog->show();
+        QPointer<QWidget> window = dialog->window();
+        if (how != "destroy")
+            window->close();
+        EXPECT_EQ(dialog == nullptr, how == "user-destroys");
+        dialog.reset();
+        EXPECT_TRUE(runLoopUntil([&] { return window.isNull(); }, 2s)) << how;
+        EXPECT_EQ(closed, how == "destroy" ? 0 : 1) << how;
+    }
+}
+
+TEST_F(Guidance, ThePollWaitsForTrustThenRunsTheGrantedCallbackOnceAndStops)
+{
+    int granted = 0;
+    KUI::AccessibilityDialog dialog(platform);
+    dialog.setGrantedCallback([&] { ++granted; });
+    dialog.show();
+    runLoopFor(1200ms);
+    EXPECT_GE(platform.trustQueries, 1) << "polls every second";
+    EXPECT_EQ(platform.probeQueries, 0) << "no probe without trust";
+    EXPECT_EQ(granted, 0);
+    platform.trusted = true;
+    ASSERT_TRUE(runLoopUntil([&] { return granted > 0; }, 2s));
+    const int queries = platform.trustQueries;
+    runLoopFor(1500ms);
+    EXPECT_EQ(granted, 1);
+    EXPECT_EQ(platform.trustQueries, queries) << "the poll stops once granted";
+    EXPECT_TRUE(dialog.window()->isVisible()) << "the dialog's owner closes it, not the poll";
+}
+
+TEST(ReplaceTextInSubviews, ReachesEveryNestedTextAndKeepsTextsThatAlreadyNameTheApp)
+{
+    QWidget root;
+    root.setWindowTitle("{{APPNAME}} root");
+    auto *layout = new QVBoxLayout(&root);
+    auto *twice = new QPushButton("Open {{APPNAME}} or {{APPNAME}}");
+    auto *holds = new QLabel("{{APPNAME}} is Tessaron Helper");
+    auto *group = new QGroupBox("{{APPNAME}} steps");
+    auto *deep = new QLabel("Deep {{APPNAME}}");
+    auto *field = new QLineEdit("{{APPNAME}}");
+    auto *frame = new QWidget;
+    (new QVBoxLayout(frame))->addWidget(deep);
+    (new QVBoxLayout(group))->addWidget(frame);
+    for (QWidget *widget : std::initializer_list<QWidget *>{twice, holds, group, field})
+        layout->addWidget(widget);
+    KUI::replaceTextInSubviews(&root, {{"{{APPNAME}}", "Tessaron Helper"}});
+    EXPECT_EQ(twice->text().toStdString(), "Open Tessaron Helper or Tessaron Helper");
+    EXPECT_EQ(holds->text().toStdString(), "{{APPNAME}} is Tessaron Helper");
+    EXPECT_EQ(group->title().toStdString(), "Tessaron Helper steps");
+    EXPECT_EQ(deep->text().toStdString(), "Deep Tessaron Helper");
+    EXPECT_EQ(field->text().toStdString(), "Tessaron Helper");
+    EXPECT_EQ(root.windowTitle().toStdString(), "{{APPNAME}} root") << "the walk covers the views below only";
+    // No pairs or no view: nothing to do, and no crash.
+    field->setText("{{APPNAME}}");
+    KUI::replaceTextInSubviews(&root, {});
+    KUI::replaceTextInSubviews(nullptr, {{"{{APPNAME}}", "x"}});
+    EXPECT_EQ(field->text().toStdString(), "{{APPNAME}}");
+}
+
+class Watcher : public Guidance {
+protected:
+    Watcher()
+    {
+        manager->setGrantedCallback([this] { ++granted, grantedInsideStart |= inStart; });
+        manager->setDeniedCallback([this] { ++denied, deniedOutsideStart |= !inStart; });
+    }
+    void start()
+    {
+        inStart = true;
+        manager->start();
+        inStart = false;
+    }
+
+    std::shared_ptr<KSystem::AccessibilityManager> manager = std::make_shared<KSystem::AccessibilityManager>(platform);
+    int granted = 0, denied = 0;
+    bool inStart = false, grantedInsideStart = false, deniedOutsideStart = false;
+};
+
+TEST_F(Watcher, MissingOpensTheWindowTheGrantClosesItAndARevocationOpensItAgain)
+{
+    KCore::App::setDockIconVisible(false);
+    start();
+    EXPECT_EQ(manager->state(), PermissionState::Missing);
+    EXPECT_EQ(manager->pollInterval(), 1.0);
+    EXPECT_EQ(openWindows(), 1);
+    EXPECT_TRUE(KCore::App::isDockIconVisible());
+    EXPECT_EQ(denied, 1);
+    EXPECT_FALSE(deniedOutsideStart);
+    EXPECT_EQ(platform.probeQueries, 0) << "no probe without trust";
+    // Further ticks, the polls' and our own, open no second window and raise
+    // no second denied.
+    const int queries = platform.trustQueries;
+    runLoopFor(2300ms);
+    EXPECT_GT(platform.trustQueries, queries + 2) << "both polls keep asking";
+    start();
+    EXPECT_EQ(openWindows(), 1);
+    EXPECT_EQ(denied, 1);
+
+    // The manager's own tick sees the grant first; the window's poll closes it.
+    platform.trusted = true;
+    start();
+    EXPECT_EQ(manager->state(), PermissionState::Granted);
+    EXPECT_EQ(manager->pollInterval(), 5.0);
+    EXPECT_TRUE(manager->isWindowOpen());
+    ASSERT_TRUE(runLoopUntil([&] { return !manager->isWindowOpen(); }, 3s));
+    runLoopFor(1500ms);
+    EXPECT_EQ(granted, 1);
+    EXPECT_EQ(openWindows(), 0);
+    EXPECT_FALSE(KCore::App::isDockIconVisible());
+
+    platform.trusted = false;
+    start();
+    EXPECT_EQ(manager->state(), PermissionState::Missing);
+    EXPECT_EQ(manager->pollInterval(), 1.0);
+    EXPECT_EQ(denied, 2);
+    EXPECT_EQ(openWindows(), 1);
+    // This time the window's poll sees the grant first.
+    platform.trusted = true;
+    ASSERT_TRUE(runLoopUntil([&] { return granted == 2 && !manager->isWindowOpen(); }, 3s));
+    EXPECT_EQ(manager->state(), PermissionState::Granted);
+    EXPECT_EQ(manager->pollInterval(), 5.0);
+    EXPECT_FALSE(grantedInsideStart);
+}
+
+// From 10.10 on a failing probe does not count against the grant, and says nothing.
+TEST_F(Watcher, GrantedAtTheFirstStartPostsGrantedOnceWithoutAWindow)
+{
+    platform.trusted = true;
+    platform.probe = false;
+    platform.version = {10, 12, 6};
+    start();
+    EXPECT_EQ(manager->state(), PermissionState::Granted);
+    EXPECT_EQ(manager->pollInterval(), 5.0);
+    EXPECT_EQ(granted, 0) << "posted, not called within start()";
+    runLoopFor(200ms);
+    EXPECT_EQ(granted, 1);
+    EXPECT_EQ(denied + openWindows(), 0);
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        EXPECT_FALSE(qobject_cast<QMessageBox *>(widget) && widget->isVisible());
+}
+
+TEST_F(Watcher, DestroyingItClosesTheWindowStopsPollingAndDropsAPostedGrant)
+{
+    // The denied callback may destroy the manager.
+    manager->setDeniedCallback([this] { manager.reset(); });
+    start();
+    EXPECT_FALSE(manager);
+    EXPECT_EQ(openWindows(), 0);
+    const int queries = platform.trustQueries;
+    runLoopFor(1300ms);
+    EXPECT_EQ(platform.trustQueries, queries);
+
+    manager = std::make_shared<KSystem::AccessibilityManager>(platform);
+    manager->setGrantedCallback([this] { ++granted; });
+    platform.trusted = true;
+    start();
+    manager.reset();
+    runLoopFor(50ms);
+    EXPECT_EQ(granted, 0);
+}
+
+void say(const std::string &line)
+{
+    std::fputs((line + "\n").c_str(), stderr);
+}
+
+// What ends in a quit, each in a death test's child. The child answers
+// every alert with the given button, closes the guidance window when asked,
+// and says on stderr what it saw and, at the end, what the platform was
+// asked to do.
+struct QuitCase {
+    const char *name;
+    bool trusted, probe;
+    std::int64_t minor; // of 10.x
+    std::string act;
+    int press; // the button of every alert, from the first
+    std::string said;
+};
+
+const std::string kLimitation = "alert ;Tessaron Helper~~Accessibility permission granted, but system limitation "
+                                "prevents functionality. Application will now exit;;1;OK\n";
+const std::string kUnsupported =
+    "alert Tessaron Helper v2.5.1 (42);Tessaron Helper is only compatible with~macOS 10.10, 10.11, 10.12, and 10.13."
+    "~~If you're running macOS 10.14 or later, please download the full app using the button below.;;2;OK;"
+    "Download Tessaron\n";
+
+// The older systems are the rules' table; one is enough for the quitting path,
+// where the alert is answered within start(): no window, the state unchanged.
+// The limitation's quit is posted: a second call returns at once.
+const QuitCase kQuits[] = {
+    {"OnAnOldSystemTrustWithAFailingProbeShowsTheLimitation", true, false, 9, "watch", 0, kLimitation + "state 0\n"},
+    {"TheWindowsPollShowsTheLimitationOnAnyVersion", true, false, 13, "window", 0, "window-open\n" + kLimitation},
+    {"TheLimitationIsShownOncePerProcess", false, true, 13, "limitation", 0,
+        kLimitation + "first-returned\nsecond-returned\n"},
+    {"TheUserClosingTheWindowQuits", false, true, 13, "watch-close", 0, "denied\nstate -1\nwindow-open\n"},
+    {"TheUnsupportedNoticeQuitsOnOK", false, true, 14, "notice", 0, kUnsupported},
+    {"TheUnsupportedNoticeOpensTheSiteOnDownloadThenQuits", false, true, 14, "notice", 1,
+        kUnsupported + "open https://tessaron.pro\n"},
+};
+
+class QuitPath : public Guidance, public testing::WithParamInterface<QuitCase> {};
+
+TEST_P(QuitPath, SaysWhatItShowsThenQuitsInOrder)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const QuitCase &c = GetParam();
+    platform.trusted = c.trusted, platform.probe = c.probe, platform.version = {10, c.minor, 0};
+    std::shared_ptr<KSystem::AccessibilityManager> manager;
+    std::shared_ptr<KUI::MessageBox> box;
+    std::optional<KUI::AccessibilityDialog> dialog;
+    EXPECT_EXIT(
+        {
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+            KCore::App::instance()->setOnWillTerminate([this] {
+                for (const std::string &call : platform.calls)
+                    say(call);
+                say("will-terminate");
+            });
+            QTimer poll;
+            QObject::connect(&poll, &QTimer::timeout, [&c] {
+                for (QWidget *widget : QApplication::topLevelWidgets()) {
+                    if (auto *alert = qobject_cast<QMessageBox *>(widget); alert && alert->isVisible()) {
+                        QString seen = "alert " + alert->windowTitle() + ";" + alert->text().replace('\n', '~') + ";"
+                            + alert->informativeText() + ";" + QString::number(alert->icon());
+                        for (QAbstractButton *b : alert->buttons())
+                            seen += ";" + b->text();
+                        say(seen.toStdString());
+                        return alert->buttons().at(c.press)->click();
+                    }
+                    if (widget->objectName() == QLatin1String("AccessibilityWindow") && widget->isVisible()
+                        && widget->property("seen").isNull()) {
+                        widget->setProperty("seen", true);
+                        say("window-open");
+                        if (c.act == "watch-close")
+                            widget->close();
+                    }
+                }
+            });
+            poll.start(10);
+            if (c.act.starts_with("watch")) {
+                manager = std::make_shared<KSystem::AccessibilityManager>(platform);
+                manager->setDeniedCallback([] { say("denied"); });
+                manager->start();
+                say("state " + std::to_string(static_cast<int>(manager->state())));
+            } else if (c.act == "window") {
+                dialog.emplace(platform).show();
+            } else if (c.act == "limitation") {
+                KSystem::showSystemLimitationAndQuit();
+                say("first-returned");
+                KSystem::showSystemLimitationAndQuit();
+                say("second-returned");
+            } else {
+                showUnsupportedNotice(box);
+            }
+            runLoopFor(10s);
+        },
+        testing::ExitedWithCode(0), testing::Eq(c.said + "will-terminate\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Quits, QuitPath, testing::ValuesIn(kQuits),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
