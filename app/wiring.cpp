@@ -3,11 +3,12 @@
 #include "accessibility/accessibility_manager.h"
 #include "core/app.h"
 #include "install/installer.h"
-#include "platform/linux/launcher.h"
-#include "ui/message_box.h"
 #include "network/ips_client.h"
 #include "network/link_config.h"
+#include "platform/linux/launcher.h"
+#include "platform/seam.h"
 #include "service/service.h"
+#include "ui/message_box.h"
 
 #include <chrono>
 
@@ -48,8 +49,9 @@ void Wiring::connectStep()
     // Not in place yet: the installation flow shows its message and quits.
     if (!install(messageBox))
         return;
-    client = std::make_shared<KNetwork::IPSClient>(clock);
-    client->setSecret(KNetwork::linkSecret(appIdPrefix));
+    Platform::Seam &host = Platform::seam();
+    client = std::make_shared<KNetwork::IPSClient>(clock, host.userId());
+    client->setSecret(KNetwork::linkSecret(appIdPrefix, host.platformUUID()));
     client->setOnConnected([this] { connected(); });
     client->setOnDisconnected([this] { linkLost(); });
     client->setOnError([this](const std::string &) { linkLost(); });

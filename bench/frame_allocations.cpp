@@ -103,7 +103,7 @@ int main(int argc, char **argv)
         return 1;
 
     Platform::SystemClock clock;
-    auto client = std::make_shared<KNetwork::IPSClient>(clock);
+    auto client = std::make_shared<KNetwork::IPSClient>(clock, static_cast<unsigned>(::getuid()));
     auto service = std::make_shared<Helper::Service>(counting);
     client->setSecret(secret);
     client->setOnMessage([&](const Bytes &message) { service->handleMessage(message); });

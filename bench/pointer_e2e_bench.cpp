@@ -165,7 +165,7 @@ public:
         if (::bind(listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(listenFd, 1) != 0)
             fail("cannot listen at " + path);
         layer = std::make_shared<KNetwork::ProtocolLayer>(false, clock);
-        layer->setSecret(KNetwork::linkSecret("pro.tessaron"));
+        layer->setSecret(KNetwork::linkSecret("pro.tessaron", Platform::seam().platformUUID()));
         layer->setOnSend([this](const std::vector<std::byte> &frame) {
             writeAll(fd, frame.data(), frame.size());
             return true;

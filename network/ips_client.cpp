@@ -7,14 +7,17 @@
 namespace KNetwork {
 
 struct IPSClient::Impl : std::enable_shared_from_this<Impl> {
-    explicit Impl(Platform::Clock &clock) : clock(clock) {}
+    Impl(Platform::Clock &clock, unsigned peerUserId)
+        : clock(clock), socket(std::make_shared<UnixSocketClient>(peerUserId))
+    {
+    }
 
     Platform::Clock &clock;
     KCore::Callback<void(const std::vector<std::byte> &)> onMessage;
     KCore::Callback<void()> onDisconnected;
     KCore::Callback<void(const std::string &)> onError;
     KCore::Callback<void()> onConnected;
-    std::shared_ptr<UnixSocketClient> socket = std::make_shared<UnixSocketClient>();
+    std::shared_ptr<UnixSocketClient> socket;
     std::string secret;
     std::shared_ptr<ProtocolLayer> protocol = std::make_shared<ProtocolLayer>(true, clock);
 
@@ -78,8 +81,8 @@ void IPSClient::Impl::disconnect()
     socket->close();
 }
 
-IPSClient::IPSClient(Platform::Clock &clock)
-    : impl(std::make_shared<Impl>(clock))
+IPSClient::IPSClient(Platform::Clock &clock, unsigned peerUserId)
+    : impl(std::make_shared<Impl>(clock, peerUserId))
 {
     impl->wire();
 }

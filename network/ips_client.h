@@ -16,8 +16,9 @@ namespace KNetwork {
 // Main thread only; any callback may destroy the client.
 class IPSClient : public std::enable_shared_from_this<IPSClient> {
 public:
-    // Frames are stamped and checked with the clock, which outlives the client.
-    explicit IPSClient(Platform::Clock &clock);
+    // Frames are stamped and checked with the clock, which outlives the
+    // client; only a peer running as peerUserId is accepted.
+    IPSClient(Platform::Clock &clock, unsigned peerUserId);
     ~IPSClient();
     IPSClient(const IPSClient &) = delete;
     IPSClient &operator=(const IPSClient &) = delete;

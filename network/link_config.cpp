@@ -1,6 +1,5 @@
 #include "network/link_config.h"
 
-#include "platform/seam.h"
 
 #include <cstdlib>
 
@@ -30,19 +29,14 @@ std::string groupContainerPath(const std::string &groupIdentifier)
     return std::string(home) + "/Library/Group Containers/" + groupIdentifier;
 }
 
-std::string platformUUID()
-{
-    return Platform::seam().platformUUID();
-}
-
 std::string linkSocketPath(const std::string &mainAppName)
 {
     return groupContainerPath(kAppGroupIdentifier) + "/" + mainAppName + ".sock";
 }
 
-std::string linkSecret(const std::string &appIdPrefix)
+std::string linkSecret(const std::string &appIdPrefix, const std::string &platformUUID)
 {
-    return platformUUID() + appIdPrefix + secretSuffix();
+    return platformUUID + appIdPrefix + secretSuffix();
 }
 
 } // namespace KNetwork

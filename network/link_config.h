@@ -14,16 +14,13 @@ inline constexpr const char *kAppGroupIdentifier = "group.pro.tessaron.shared";
 // HOME or without an identifier.
 std::string groupContainerPath(const std::string &groupIdentifier);
 
-// The machine's UUID text; empty when it cannot be read.
-std::string platformUUID();
-
 // The socket the main app listens on: the group container, then
 // "/" + the main app's name + ".sock".
 std::string linkSocketPath(const std::string &mainAppName);
 
-// The handshake secret: the platform UUID, the bundle-identifier prefix and
-// the fixed suffix, joined. Built on demand and handed straight to the link;
-// never store, log or send it.
-std::string linkSecret(const std::string &appIdPrefix);
+// The handshake secret: the machine's UUID text (empty when it cannot be
+// read), the bundle-identifier prefix and the fixed suffix, joined. Built on
+// demand and handed straight to the link; never store, log or send it.
+std::string linkSecret(const std::string &appIdPrefix, const std::string &platformUUID);
 
 } // namespace KNetwork

@@ -1,7 +1,6 @@
 #include "network/unix_socket_client.h"
 
 #include "core/callback.h"
-#include "platform/seam.h"
 
 #include <QSocketNotifier>
 
@@ -15,6 +14,9 @@
 namespace KNetwork {
 
 struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
+    explicit Impl(unsigned peerUserId) : peerUserId(peerUserId) {}
+
+    const unsigned peerUserId;
     KCore::Callback<void(const std::vector<std::byte> &)> onData;
     KCore::Callback<void()> onDisconnected;
     KCore::Callback<void()> onConnected;
@@ -132,7 +134,7 @@ bool UnixSocketClient::Impl::peerAcceptable()
     length = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
         return false;
-    return peer.uid == Platform::seam().userId();
+    return peer.uid == peerUserId;
 }
 
 void UnixSocketClient::Impl::writeReady()
@@ -212,8 +214,8 @@ void UnixSocketClient::Impl::lose()
     onDisconnected();
 }
 
-UnixSocketClient::UnixSocketClient()
-    : impl(std::make_shared<Impl>())
+UnixSocketClient::UnixSocketClient(unsigned peerUserId)
+    : impl(std::make_shared<Impl>(peerUserId))
 {
 }
 

@@ -25,7 +25,8 @@ public:
     // counts as a lost link.
     static constexpr std::size_t kMaxQueued = kMaxPayload + kFrameOverhead + 65'536;
 
-    UnixSocketClient();
+    // Only a peer running as peerUserId is taken for a connection.
+    explicit UnixSocketClient(unsigned peerUserId);
     ~UnixSocketClient();
     UnixSocketClient(const UnixSocketClient &) = delete;
     UnixSocketClient &operator=(const UnixSocketClient &) = delete;

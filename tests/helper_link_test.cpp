@@ -118,9 +118,7 @@ protected:
     const std::string socket = home / "Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock";
     const std::string trust = home / "trusted";
     const std::string secret = [] {
-        FakePlatform platform;
-        Platform::ScopedSeam scoped(platform);
-        return KNetwork::linkSecret("pro.tessaron");
+        return KNetwork::linkSecret("pro.tessaron", FakePlatform().platformUUID());
     }();
     std::unique_ptr<Process> helper;
     QElapsedTimer clock;

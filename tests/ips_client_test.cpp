@@ -70,7 +70,7 @@ protected:
     }
 
     TestSupport::TempDir dir;
-    std::shared_ptr<IPSClient> client = std::make_shared<IPSClient>(systemClock);
+    std::shared_ptr<IPSClient> client = std::make_shared<IPSClient>(systemClock, static_cast<unsigned>(::getuid()));
     std::unique_ptr<FakeMainApp> peer;
     std::unique_ptr<Events> events;
 };
@@ -118,7 +118,7 @@ TEST_F(Link, AnErrorTextClosesTheLinkWithoutADisconnect)
 {
     for (bool stale : {false, true}) {
         SCOPED_TRACE(stale ? "stale frame" : "wrong handshake");
-        client = std::make_shared<IPSClient>(systemClock);
+        client = std::make_shared<IPSClient>(systemClock, static_cast<unsigned>(::getuid()));
         if (stale) {
             establish();
             peer->sendRaw(frame("old", wallClock() - 31));
@@ -177,7 +177,7 @@ TEST_F(Link, TheClientMayBeDestroyedInsideEachOfItsCallbacks)
 {
     for (DropIn where : {DropIn::Message, DropIn::Error, DropIn::Connected, DropIn::Disconnected}) {
         SCOPED_TRACE(static_cast<int>(where));
-        client = std::make_shared<IPSClient>(systemClock);
+        client = std::make_shared<IPSClient>(systemClock, static_cast<unsigned>(::getuid()));
         const auto drop = [this] { client.reset(); };
         if (where == DropIn::Connected) {
             connectWith(kSecret);

@@ -100,10 +100,7 @@ class LinkSecret : public testing::TestWithParam<SecretCase> {};
 
 TEST_P(LinkSecret, JoinsUuidPrefixAndTheFixedSuffixIntoAFixedHandshake)
 {
-    FakePlatform platform;
-    platform.uuid = GetParam().uuid;
-    Platform::ScopedSeam scoped(platform);
-    const std::string secret = KNetwork::linkSecret(GetParam().prefix);
+    const std::string secret = KNetwork::linkSecret(GetParam().prefix, GetParam().uuid);
     EXPECT_EQ(secret.size(), GetParam().length);
     EXPECT_EQ(secret.rfind(std::string(GetParam().uuid) + GetParam().prefix, 0), 0u) << secret;
     EXPECT_EQ(KNetwork::handshakeValue(secret), GetParam().handshake);

@@ -83,7 +83,7 @@ protected:
     }
 
     TestSupport::TempDir dir;
-    std::shared_ptr<UnixSocketClient> client = std::make_shared<UnixSocketClient>();
+    std::shared_ptr<UnixSocketClient> client = std::make_shared<UnixSocketClient>(static_cast<unsigned>(::getuid()));
     Listener listener{dir / "s.sock"};
     Recorder r{*client};
 };
@@ -202,17 +202,13 @@ TEST_F(SocketClient, WhatThePeerSentBeforeItWentIsDeliveredBeforeTheLoss)
     EXPECT_EQ(r.connected, 1);
 }
 
-struct OtherUser : Platform::Seam {
-    unsigned userId() override { return static_cast<unsigned>(::getuid()) + 1; }
-};
-
 TEST_F(SocketClient, APeerOfAnotherUserIsALostLinkNotAConnection)
 {
-    OtherUser seam;
-    Platform::ScopedSeam scoped(seam);
-    ASSERT_TRUE(client->connect(listener.path, nullptr));
-    ASSERT_TRUE(runLoopUntil([&] { return r.disconnected == 1; }, 2s));
-    EXPECT_EQ(r.connected, 0);
+    auto stranger = std::make_shared<UnixSocketClient>(static_cast<unsigned>(::getuid()) + 1);
+    Recorder seen(*stranger);
+    ASSERT_TRUE(stranger->connect(listener.path, nullptr));
+    ASSERT_TRUE(runLoopUntil([&] { return seen.disconnected == 1; }, 2s));
+    EXPECT_EQ(seen.connected, 0);
 }
 
 TEST_F(SocketClient, AFailedSecondConnectKeepsTheFirstAndASuccessfulOneReplacesIt)
@@ -236,7 +232,7 @@ TEST_F(SocketClient, AFailedSecondConnectKeepsTheFirstAndASuccessfulOneReplacesI
 TEST_F(SocketClient, ADataOrDisconnectedCallbackMayDestroyTheClient)
 {
     for (bool onData : {true, false}) {
-        auto owner = std::make_shared<UnixSocketClient>();
+        auto owner = std::make_shared<UnixSocketClient>(static_cast<unsigned>(::getuid()));
         Listener peer(dir / (onData ? "d.sock" : "e.sock"));
         bool raised = false;
         const auto drop = [&] {
