@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace KNetwork {
 
@@ -109,11 +110,9 @@ void UnixSocketClient::Impl::readReady()
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         target.resize(static_cast<std::size_t>(n));
-        const bool outer = !delivering;
-        delivering = true;
+        const bool wasDelivering = std::exchange(delivering, true);
         onData(target);
-        if (outer)
-            delivering = false;
+        delivering = wasDelivering;
         return;
     }
     // Nothing to read after all: the notifier tells us when to go on.
