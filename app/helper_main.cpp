@@ -32,12 +32,12 @@ bool displayUsable()
 
 } // namespace
 
-int helperMain(int argc, char **argv, Platform::Pointer &pointer)
+int helperMain(int argc, char **argv, Platform::Host &host, Platform::Pointer &pointer)
 {
     if (!displayUsable())
         return 1;
 
-    auto app = std::make_shared<KCore::App>(argc, argv);
+    auto app = std::make_shared<KCore::App>(argc, argv, host);
     KCore::App::setActivationPolicy(1);
     std::string appIdPrefix = KCore::bundleIdentifierPrefix(app->bundleIdentifier());
     OSVersion version = osVersion();
@@ -49,7 +49,7 @@ int helperMain(int argc, char **argv, Platform::Pointer &pointer)
         return 1;
     }
 
-    Wiring wiring(appIdPrefix, pointer);
+    Wiring wiring(appIdPrefix, host, pointer);
     wiring.setUp(*app);
     app->run();
     return 0;

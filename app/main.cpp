@@ -1,10 +1,9 @@
 #include "app/helper_main.h"
-#include "platform/linux/linux_seam.h"
+#include "platform/linux/linux_host.h"
 
 int main(int argc, char **argv)
 {
-    Platform::LinuxSeam system;
-    Platform::setSystemSeam(&system);
+    Platform::LinuxHost host;
     Platform::X11Pointer pointer;
-    return helperMain(argc, argv, pointer);
+    return helperMain(argc, argv, host, pointer);
 }

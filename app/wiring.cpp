@@ -6,14 +6,13 @@
 #include "network/ips_client.h"
 #include "network/link_config.h"
 #include "platform/linux/launcher.h"
-#include "platform/seam.h"
 #include "service/service.h"
 #include "ui/message_box.h"
 
 #include <chrono>
 
-Wiring::Wiring(const std::string &prefix, Platform::Pointer &pointer)
-    : appIdPrefix(prefix), pointer(pointer)
+Wiring::Wiring(const std::string &prefix, Platform::Host &host, Platform::Pointer &pointer)
+    : appIdPrefix(prefix), host(host), pointer(pointer)
 {
 }
 
@@ -49,7 +48,6 @@ void Wiring::connectStep()
     // Not in place yet: the installation flow shows its message and quits.
     if (!install(messageBox))
         return;
-    Platform::Seam &host = Platform::seam();
     client = std::make_shared<KNetwork::IPSClient>(clock, host.userId());
     client->setSecret(KNetwork::linkSecret(appIdPrefix, host.platformUUID()));
     client->setOnConnected([this] { connected(); });

@@ -2,6 +2,7 @@
 
 #include "core/timer.h"
 #include "platform/clock.h"
+#include "platform/host.h"
 #include "platform/pointer.h"
 
 #include <memory>
@@ -28,8 +29,8 @@ class MessageBox;
 // object, so replacing a slot replaces what every callback sees.
 class Wiring {
 public:
-    // The pointer outlives the wiring.
-    Wiring(const std::string &appIdPrefix, Platform::Pointer &pointer);
+    // The host and the pointer outlive the wiring.
+    Wiring(const std::string &appIdPrefix, Platform::Host &host, Platform::Pointer &pointer);
     Wiring(const Wiring &) = delete;
     Wiring &operator=(const Wiring &) = delete;
 
@@ -47,6 +48,7 @@ private:
 
     const std::string appIdPrefix;
     Platform::SystemClock clock;
+    Platform::Host &host;
     Platform::Pointer &pointer;
     std::shared_ptr<KUI::MessageBox> messageBox;
     std::shared_ptr<KSystem::AccessibilityManager> accessibility;

@@ -1,6 +1,6 @@
 // Heap allocations per 1,000 MovePointer frames on the helper's receive path:
 // a real socket read on the Qt loop, the link client, the frame layer, the
-// command service and the pointer seam. The main app's side is a plain
+// command service and the pointer. The main app's side is a plain
 // socket written from this process.
 #include "core/big_endian.h"
 #include "network/ips_client.h"

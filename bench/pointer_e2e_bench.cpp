@@ -6,7 +6,7 @@
 //   pointer_e2e_bench [moves] [latency-samples]
 #include "network/link_config.h"
 #include "network/protocol_layer.h"
-#include "platform/seam.h"
+#include "platform/linux/machine_id.h"
 #include "tests/support/process.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
@@ -165,7 +165,7 @@ public:
         if (::bind(listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(listenFd, 1) != 0)
             fail("cannot listen at " + path);
         layer = std::make_shared<KNetwork::ProtocolLayer>(false, clock);
-        layer->setSecret(KNetwork::linkSecret("pro.tessaron", Platform::seam().platformUUID()));
+        layer->setSecret(KNetwork::linkSecret("pro.tessaron", Linux::machineUUID()));
         layer->setOnSend([this](const std::vector<std::byte> &frame) {
             writeAll(fd, frame.data(), frame.size());
             return true;

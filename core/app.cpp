@@ -2,7 +2,7 @@
 
 #include "core/bundle_info.h"
 #include "core/url_event.h"
-#include "platform/seam.h"
+#include "platform/host.h"
 
 #include <QApplication>
 #include <QMetaObject>
@@ -21,6 +21,9 @@
 namespace KCore {
 
 struct App::Impl {
+    explicit Impl(Platform::Host &host) : host(host) {}
+
+    Platform::Host &host;
     std::function<void()> willTerminate;
     std::function<void()> launched;
     App::URLCallback urlCallback;
@@ -78,8 +81,8 @@ void drainSigtermPipe()
 
 } // namespace
 
-App::App(int &argc, char **argv)
-    : impl(std::make_shared<Impl>())
+App::App(int &argc, char **argv, Platform::Host &host)
+    : impl(std::make_shared<Impl>(host))
 {
     installSigtermHandler();
     qInstallMessageHandler(quietMessages);
@@ -245,9 +248,25 @@ const std::string &App::bundleDisplayName()
     return cachedInfoValue(cache, "CFBundleDisplayName");
 }
 
+Platform::Host &App::host()
+{
+    return impl->host;
+}
+
 void App::openURL(const std::string &url)
 {
-    Platform::seam().openURL(url);
+    impl->host.openURL(url);
 }
 
 } // namespace KCore
+
+OSVersion osVersion()
+{
+    KCore::App *app = KCore::App::instance();
+    return app ? app->host().osVersion() : OSVersion{};
+}
+
+std::string osVersionString()
+{
+    return KCore::versionString(osVersion());
+}

@@ -1,9 +1,15 @@
 #pragma once
 
+#include "core/startup.h"
+
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+
+namespace Platform {
+class Host;
+}
 
 namespace KCore {
 
@@ -12,14 +18,18 @@ namespace KCore {
 // the main thread. Exactly one exists per process; main creates it first.
 class App : public std::enable_shared_from_this<App> {
 public:
-    // Creates the process's QApplication; argc and argv must outlive the App.
-    App(int &argc, char **argv);
+    // Creates the process's QApplication; argc, argv and the host must
+    // outlive the App.
+    App(int &argc, char **argv, Platform::Host &host);
     ~App();
     App(const App &) = delete;
     App &operator=(const App &) = delete;
 
     // The current application object, null when none exists.
     static App *instance();
+
+    // The machine the process runs on.
+    Platform::Host &host();
 
     // Runs the event loop. Returns only if the loop is stopped without a
     // terminate request; a quit ends the process with status 0 instead.
@@ -69,3 +79,8 @@ private:
 };
 
 } // namespace KCore
+
+// The running system's version (all 0 without an App), and the same as
+// "major.minor.patch".
+OSVersion osVersion();
+std::string osVersionString();

@@ -1,6 +1,7 @@
 #include "core/bundle_info.h"
 
-#include "platform/seam.h"
+#include "core/app.h"
+#include "platform/host.h"
 
 #include <QFile>
 #include <QXmlStreamReader>
@@ -68,7 +69,8 @@ std::map<std::string, std::string> readInfoPlist(const std::string &path)
 
 std::string mainBundlePath()
 {
-    return bundlePathForExecutable(Platform::seam().executablePath());
+    App *app = App::instance();
+    return app ? bundlePathForExecutable(app->host().executablePath()) : std::string();
 }
 
 std::string mainBundleInfoValue(const std::string &key)

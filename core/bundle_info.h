@@ -14,7 +14,7 @@ std::string bundlePathForExecutable(const std::string &executable);
 // of other types (numbers, arrays, nested dictionaries) are left out.
 std::map<std::string, std::string> readInfoPlist(const std::string &path);
 
-// The running program's bundle (found through the platform seam).
+// The running program's bundle, from the App's host; empty without an App.
 std::string mainBundlePath();
 // One string value of the running bundle's Info.plist; empty when absent.
 std::string mainBundleInfoValue(const std::string &key);

@@ -1,17 +1,11 @@
 #include "core/startup.h"
 
-OSVersion osVersion()
-{
-    return Platform::seam().osVersion();
-}
+namespace KCore {
 
-std::string osVersionString()
+std::string versionString(const OSVersion &v)
 {
-    OSVersion v = osVersion();
     return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
 }
-
-namespace KCore {
 
 std::string bundleIdentifierPrefix(const std::string &identifier)
 {

@@ -1,16 +1,15 @@
 #pragma once
 
-#include "platform/seam.h"
+#include "platform/host.h"
 
 #include <string>
 
 using OSVersion = Platform::OSVersion;
 
-// The running system's version, and the same as "major.minor.patch".
-OSVersion osVersion();
-std::string osVersionString();
-
 namespace KCore {
+
+// "major.minor.patch" in decimal, as std::to_string writes each.
+std::string versionString(const OSVersion &version);
 
 // The bundle identifier without its last "."-separated component
 // ("a.b.c.helper" gives "a.b.c"); one without a dot is kept whole.

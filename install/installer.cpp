@@ -6,7 +6,7 @@
 #include "install/install_rules.h"
 #include "install/launcher.h"
 #include "ui/message_box.h"
-#include "platform/seam.h"
+#include "platform/host.h"
 
 #include <cstdlib>
 
@@ -24,9 +24,10 @@ std::string home()
     return value ? std::string(value) : std::string();
 }
 
-std::string productAppBundlePath()
+std::string productAppBundlePath(const std::string &appName)
 {
-    return KInstall::productAppBundlePathFor(Platform::seam().applicationsFolder(), containerAppName());
+    KCore::App *app = KCore::App::instance();
+    return app ? KInstall::productAppBundlePathFor(app->host().applicationsFolder(), appName) : std::string();
 }
 
 } // namespace
@@ -45,7 +46,7 @@ std::string completeInstallPath()
 
 int ensureHelperInstalled()
 {
-    return KInstall::ensureInstalled(KCore::mainBundlePath(), completeInstallPath(), productAppBundlePath(),
+    return KInstall::ensureInstalled(KCore::mainBundlePath(), completeInstallPath(), productAppBundlePath(containerAppName()),
         KInstall::systemFileSystem());
 }
 
@@ -73,8 +74,7 @@ bool install(std::shared_ptr<KUI::MessageBox> &messageBox)
     messageBox->show([installedNow, appName](int) {
         // Only a fresh installation starts the main app; every answer quits.
         if (installedNow)
-            launchApplication(KInstall::productAppBundlePathFor(Platform::seam().applicationsFolder(), appName),
-                true, false);
+            launchApplication(productAppBundlePath(appName), true, false);
         KCore::App::quit();
     });
     return false;

@@ -8,7 +8,7 @@ class MessageBox;
 }
 
 // Installing the helper into the main app's container, from the running
-// helper's bundle (found through the platform seam) and HOME.
+// helper's bundle (found through the App's host) and HOME.
 
 // The main app's name, from the running helper's bundle name.
 std::string containerAppName();

@@ -1,8 +1,10 @@
 #include "install/launcher.h"
 
-#include "platform/seam.h"
+#include "core/app.h"
+#include "platform/host.h"
 
 void launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance)
 {
-    Platform::seam().launchApplication(bundlePath, activates, createsNewInstance);
+    if (KCore::App *app = KCore::App::instance())
+        app->host().launchApplication(bundlePath, activates, createsNewInstance);
 }

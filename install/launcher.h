@@ -3,5 +3,5 @@
 #include <string>
 
 // Opens an application bundle without blocking the caller, through the
-// platform seam; the outcome is never reported. Any thread.
+// App's host; the outcome is never reported. Any thread while the App lives.
 void launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance);

@@ -1,7 +1,7 @@
 #include "mainapp/main_app.h"
 
 #include "network/link_config.h"
-#include "platform/seam.h"
+#include "platform/linux/machine_id.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -143,7 +143,7 @@ void MainApp::accept(Clock::time_point now)
     const int fd = listener.accept(now);
     if (fd < 0)
         return;
-    const std::string secret = KNetwork::linkSecret(config.identifier, Platform::seam().platformUUID());
+    const std::string secret = KNetwork::linkSecret(config.identifier, Linux::machineUUID());
     // With --wrong-secret our answer carries another secret's value, so the
     // helper's check fails while ours still passes.
     link.emplace(fd, FrameLayer(secret, config.options.wrongSecret ? secret + "~" : secret),

@@ -96,8 +96,7 @@ protected:
     std::string uiFile() const { return dir / "Tessaron Helper.app/Contents/Resources/Accessibility.ui"; }
 
     TestSupport::TempDir dir;
-    TestSupport::FakePlatform platform;
-    Platform::ScopedSeam scoped{platform};
+    TestSupport::FakePlatform &platform = TestSupport::freshHost();
 };
 
 TEST_F(Guidance, LoadsTheWindowFromTheBundleWithTheDisplayNameInEveryText)

@@ -2,6 +2,7 @@
 // watch from outside: exit status, output order, signals.
 // Usage: app_harness threads|early-sigterm|wait|loop-exit [url...]
 #include "core/app.h"
+#include "tests/support/fake_platform.h"
 
 #include <QCoreApplication>
 
@@ -30,7 +31,8 @@ int main(int argc, char **argv)
     std::vector<char *> rest = {argv[0]};
     rest.insert(rest.end(), argv + 2, argv + argc + 1);
     int restCount = argc - 1;
-    KCore::App app(restCount, rest.data());
+    TestSupport::FakePlatform host;
+    KCore::App app(restCount, rest.data(), host);
     app.setOnWillTerminate([] { say("will-terminate"); });
     app.setUrlCallback([](const std::string &scheme, const std::string &host, const std::string &path,
                            const std::map<std::string, std::string> &query) {

@@ -1,6 +1,7 @@
 #include "core/app.h"
 #include "core/bundle_info.h"
 #include "core/startup.h"
+#include "platform/linux/linux_host.h"
 #include "tests/support/fake_platform.h"
 
 #include <gtest/gtest.h>
@@ -80,10 +81,9 @@ INSTANTIATE_TEST_SUITE_P(Files, InfoPlist, testing::ValuesIn(kPlists),
 TEST(BundleGetters, EmptyIsAskedAgainButAValueIsKeptForTheProcess)
 {
     TestSupport::TempDir dir;
-    FakePlatform platform;
+    FakePlatform &platform = TestSupport::freshHost();
     platform.executable = dir / "Tessaron Helper.app/Contents/MacOS/tessaron-helper";
     const std::string info = dir / "Tessaron Helper.app/Contents/Info.plist";
-    Platform::ScopedSeam scoped(platform);
     KCore::App &app = *KCore::App::instance();
     // No Info.plist at all, then one without the key: empty both times.
     EXPECT_EQ(app.bundleShortVersion(), "");
@@ -149,18 +149,17 @@ class Version : public testing::TestWithParam<VersionCase> {};
 TEST_P(Version, OnlyTenTenToTenThirteenRunAndTheTextIsThreePlainNumbers)
 {
     EXPECT_EQ(KCore::isSupportedSystem(GetParam().version), GetParam().supported);
-    FakePlatform platform;
-    platform.version = GetParam().version;
-    Platform::ScopedSeam scoped(platform);
+    TestSupport::freshHost().version = GetParam().version;
     EXPECT_EQ(osVersionString(), GetParam().text);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, Version, testing::ValuesIn(kVersions),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(OSVersion, TheBuildsReleaseIsTheDefault)
+TEST(OSVersion, TheBuildsReleaseIsTheHostsAnswer)
 {
-    EXPECT_EQ(osVersionString(), TESSARON_EXPECTED_MACOS_VERSION);
+    Platform::LinuxHost host;
+    EXPECT_EQ(KCore::versionString(host.osVersion()), TESSARON_EXPECTED_MACOS_VERSION);
 }
 
 } // namespace

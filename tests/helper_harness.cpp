@@ -79,7 +79,6 @@ int main(int argc, char **argv)
     }
     PrintingPlatform platform;
     platform.uid = ::getuid();
-    Platform::setSystemSeam(&platform);
     if (mode == "helper") {
         const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
         platform.executable = home + "/Library/Containers/pro.tessaron/Data/Library/Application Support/"
@@ -89,14 +88,14 @@ int main(int argc, char **argv)
         if (std::sscanf(argv[2], "%ld.%ld.%ld", &v.major, &v.minor, &v.patch) != 3)
             return 2;
         char *rest[] = {argv[0], nullptr};
-        return helperMain(1, rest, platform);
+        return helperMain(1, rest, platform, platform);
     }
     if (mode != "flow")
         return 2;
     platform.executable = std::string(argv[2]) + "/Contents/MacOS/tessaron-helper";
     platform.applications = argv[3];
     int qtArgc = 1;
-    KCore::App app(qtArgc, argv);
+    KCore::App app(qtArgc, argv, platform);
     // Where the helper's teardown waits for its launches.
     app.setOnWillTerminate([] {
         say("will-terminate");

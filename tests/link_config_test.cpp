@@ -1,30 +1,13 @@
-// The seam in force, the machine id, and the place and secret of the link.
+// The machine id, and the place and secret of the link.
 #include "network/link_config.h"
 #include "network/protocol_layer.h"
-#include "tests/support/fake_platform.h"
+#include "platform/linux/machine_id.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using TestSupport::FakePlatform;
-
-TEST(ScopedSeam, NestsOverTheSystemSeamAndRestoresEachInTurn)
-{
-    FakePlatform system, outer, inner;
-    system.uuid = "system", outer.uuid = "outer", inner.uuid = "inner";
-    Platform::setSystemSeam(&system);
-    {
-        Platform::ScopedSeam a(outer);
-        {
-            Platform::ScopedSeam b(inner);
-            EXPECT_EQ(Platform::seam().platformUUID(), "inner");
-        }
-        EXPECT_EQ(Platform::seam().platformUUID(), "outer");
-    }
-    EXPECT_EQ(Platform::seam().platformUUID(), "system");
-    Platform::setSystemSeam(nullptr);
-}
 
 struct MachineIdCase {
     const char *name;
@@ -50,7 +33,7 @@ TEST_P(MachineId, FormatsOnlyAWellFormedId)
     TestSupport::TempDir dir;
     if (GetParam().content)
         TestSupport::writeFile(dir / "machine-id", GetParam().content);
-    EXPECT_EQ(Platform::uuidFromMachineIdFile(dir / "machine-id"), GetParam().uuid);
+    EXPECT_EQ(Linux::uuidFromMachineIdFile(dir / "machine-id"), GetParam().uuid);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, MachineId, testing::ValuesIn(kMachineIds),

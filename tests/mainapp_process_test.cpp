@@ -2,7 +2,7 @@
 // here by an initiating protocol layer over a real AF_UNIX socket.
 #include "network/link_config.h"
 #include "network/protocol_layer.h"
-#include "platform/seam.h"
+#include "platform/linux/machine_id.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -56,7 +56,7 @@ Bytes move(double x, double y)
 
 // The helper's side of the link.
 struct FakeHelper {
-    explicit FakeHelper(const std::string &secret = KNetwork::linkSecret(kIdentifier, Platform::seam().platformUUID()))
+    explicit FakeHelper(const std::string &secret = KNetwork::linkSecret(kIdentifier, Linux::machineUUID()))
     {
         layer->setSecret(secret);
         layer->setOnSend([this](const Bytes &frame) { return writeAll(frame); });

@@ -33,8 +33,8 @@ protected:
     {
         service->setSender([this](const std::vector<std::byte> &m) { sent.push_back(m); });
     }
-    Recording seam;
-    std::shared_ptr<Service> service = std::make_shared<Service>(seam);
+    Recording pointer;
+    std::shared_ptr<Service> service = std::make_shared<Service>(pointer);
     std::vector<std::vector<std::byte>> sent;
 };
 
@@ -70,7 +70,7 @@ TEST_P(Features, AnswersEachPointerMoveCodeAndEnablesMoves)
     for (const auto &answer : sent)
         EXPECT_EQ(answer, kFeatureAnswer);
     service->handleMessage(kMove);
-    EXPECT_EQ(seam.moves.size(), GetParam().enables ? 1u : 0u);
+    EXPECT_EQ(pointer.moves.size(), GetParam().enables ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, Features, testing::ValuesIn(kFeatures),
@@ -79,12 +79,12 @@ INSTANTIATE_TEST_SUITE_P(Messages, Features, testing::ValuesIn(kFeatures),
 TEST_F(ServiceTest, MovesBeforeFeaturesAreIgnoredAndAfterThemPostedExactly)
 {
     service->handleMessage(kMove);
-    EXPECT_TRUE(seam.moves.empty());
+    EXPECT_TRUE(pointer.moves.empty());
     service->handleMessage(kEnable);
     service->handleMessage(kMove);
-    ASSERT_EQ(seam.moves.size(), 1u);
-    EXPECT_EQ(seam.moves[0].first, 100.0);
-    EXPECT_EQ(seam.moves[0].second, 200.5);
+    ASSERT_EQ(pointer.moves.size(), 1u);
+    EXPECT_EQ(pointer.moves[0].first, 100.0);
+    EXPECT_EQ(pointer.moves[0].second, 200.5);
     // A move is never answered.
     EXPECT_EQ(sent.size(), 1u);
 }
@@ -111,9 +111,9 @@ TEST_P(Moves, PostOnlyWithSixteenDeclaredAndPresentBytes)
 {
     service->handleMessage(kEnable);
     service->handleMessage(GetParam().message);
-    ASSERT_EQ(seam.moves.size(), GetParam().posted ? 1u : 0u);
+    ASSERT_EQ(pointer.moves.size(), GetParam().posted ? 1u : 0u);
     if (GetParam().posted) {
-        EXPECT_EQ(seam.moves[0], std::make_pair(100.0, 200.5));
+        EXPECT_EQ(pointer.moves[0], std::make_pair(100.0, 200.5));
     }
 }
 
@@ -130,7 +130,7 @@ TEST_F(ServiceTest, OtherTypesAreIgnoredWithoutAnswer)
         service->handleMessage(message);
     }
     EXPECT_TRUE(sent.empty());
-    EXPECT_TRUE(seam.moves.empty());
+    EXPECT_TRUE(pointer.moves.empty());
 }
 
 TEST_F(ServiceTest, CoordinatesReachThePointerUnchangedWhateverTheyAre)
@@ -145,19 +145,19 @@ TEST_F(ServiceTest, CoordinatesReachThePointerUnchangedWhateverTheyAre)
                 message.push_back(static_cast<std::byte>(bits >> shift));
         service->handleMessage(message);
     }
-    ASSERT_EQ(seam.moves.size(), 4u);
-    EXPECT_EQ(seam.moves[0].first, -5.25);
-    EXPECT_EQ(seam.moves[1].second, 1e300);
-    EXPECT_TRUE(std::isinf(seam.moves[2].first));
-    EXPECT_TRUE(std::isnan(seam.moves[3].second));
+    ASSERT_EQ(pointer.moves.size(), 4u);
+    EXPECT_EQ(pointer.moves[0].first, -5.25);
+    EXPECT_EQ(pointer.moves[1].second, 1e300);
+    EXPECT_TRUE(std::isinf(pointer.moves[2].first));
+    EXPECT_TRUE(std::isnan(pointer.moves[3].second));
 }
 
 TEST_F(ServiceTest, StartReportsTheTrustOnceInTenBytes)
 {
-    seam.trusted = true;
+    pointer.trusted = true;
     service->start();
-    seam.trusted = false;
-    auto untrusted = std::make_shared<Service>(seam);
+    pointer.trusted = false;
+    auto untrusted = std::make_shared<Service>(pointer);
     untrusted->setSender([this](const std::vector<std::byte> &m) { sent.push_back(m); });
     untrusted->start();
     ASSERT_EQ(sent.size(), 2u);
@@ -172,7 +172,7 @@ TEST_F(ServiceTest, WithoutASenderAnswersAreDropped)
     service->handleMessage(kEnable);
     service->handleMessage(kMove);
     EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(seam.moves.size(), 1u);
+    EXPECT_EQ(pointer.moves.size(), 1u);
 }
 
 TEST_F(ServiceTest, ASenderMayDropTheService)

@@ -1,5 +1,4 @@
 #include "network/unix_socket_client.h"
-#include "platform/seam.h"
 #include "tests/support/loop.h"
 #include "tests/support/temp_dir.h"
 

@@ -4,7 +4,6 @@
 #include "core/bundle_info.h"
 #include "core/startup.h"
 #include "core/timer.h"
-#include "platform/seam.h"
 #include "ui/limitation_alert.h"
 
 #include <QAbstractButton>
@@ -78,8 +77,6 @@ void openLink(const std::string &url)
 {
     if (KCore::App *app = KCore::App::instance())
         app->openURL(url);
-    else
-        Platform::seam().openURL(url);
 }
 
 QLabel *addLabel(QLayout *layout, const char *name, const char *text)
@@ -393,7 +390,7 @@ std::string accessibilitySettingsURL()
 
 void openAccessibilitySettings()
 {
-    Platform::seam().openURL(accessibilitySettingsURL());
+    openLink(accessibilitySettingsURL());
 }
 
 std::string utmQuery()

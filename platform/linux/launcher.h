@@ -5,7 +5,7 @@
 
 namespace Linux {
 
-// The real launcher behind the seam. On a thread of its own it starts the
+// The real launcher behind the host. On a thread of its own it starts the
 // bundle's Contents/MacOS/<CFBundleExecutable> detached (new session, stdin
 // from /dev/null, working folder "/", the caller's environment, no arguments
 // and no shell), unless createsNewInstance is false and a process already

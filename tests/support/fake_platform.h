@@ -1,11 +1,11 @@
 #pragma once
 
-// The one fake of the platform: host seam, pointer and clock. It answers
+// The one fake of the platform: host, pointer and clock. It answers
 // every question from its fields, so no test reads the real host through
 // it, and records every action in calls, in order.
 #include "platform/clock.h"
 #include "platform/pointer.h"
-#include "platform/seam.h"
+#include "platform/host.h"
 #include "tests/support/temp_dir.h"
 
 #include <ctime>
@@ -17,7 +17,7 @@ namespace TestSupport {
 
 using Values = std::map<std::string, std::string>;
 
-struct FakePlatform : Platform::Seam, Platform::Pointer, Platform::Clock {
+struct FakePlatform : Platform::Host, Platform::Pointer, Platform::Clock {
     std::int64_t now = 0; // 0: the real clock, for frames from another process
     Platform::OSVersion version{10, 13, 6};
     bool trusted = false, probe = true;
@@ -46,6 +46,15 @@ struct FakePlatform : Platform::Seam, Platform::Pointer, Platform::Clock {
     std::string executablePath() override { return executable; }
     unsigned userId() override { return uid; }
 };
+
+// The host the test binary's App was built with (app_test_main.cpp).
+FakePlatform &appHost();
+
+// The App's host, back to a fake's defaults for the test that asks.
+inline FakePlatform &freshHost()
+{
+    return appHost() = FakePlatform{};
+}
 
 // The helper's bundle values; the App keeps the first it reads for the process.
 inline Values helperInfo()

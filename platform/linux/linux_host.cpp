@@ -1,24 +1,66 @@
-#include "platform/linux/linux_seam.h"
+#include "platform/linux/linux_host.h"
 
 #include "platform/linux/launcher.h"
+#include "platform/linux/machine_id.h"
 #include "platform/linux/pointer_x11.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QUrl>
 
+#include <unistd.h>
+
+#ifndef TESSARON_MACOS_MAJOR
+#define TESSARON_MACOS_MAJOR 10
+#endif
+#ifndef TESSARON_MACOS_MINOR
+#define TESSARON_MACOS_MINOR 13
+#endif
+#ifndef TESSARON_MACOS_PATCH
+#define TESSARON_MACOS_PATCH 6
+#endif
+
 namespace Platform {
 
-void LinuxSeam::openURL(const std::string &url)
+OSVersion LinuxHost::osVersion()
+{
+    return {TESSARON_MACOS_MAJOR, TESSARON_MACOS_MINOR, TESSARON_MACOS_PATCH};
+}
+
+std::string LinuxHost::platformUUID()
+{
+    return Linux::machineUUID();
+}
+
+void LinuxHost::openURL(const std::string &url)
 {
     QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
     if (parsed.isValid() && !parsed.isRelative())
         QDesktopServices::openUrl(parsed);
 }
 
-void LinuxSeam::launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance)
+void LinuxHost::launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance)
 {
     Linux::launchApplicationNow(bundlePath, activates, createsNewInstance);
+}
+
+std::string LinuxHost::applicationsFolder()
+{
+    return "/Applications";
+}
+
+std::string LinuxHost::executablePath()
+{
+    char buffer[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer)
+        return {};
+    return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+unsigned LinuxHost::userId()
+{
+    return static_cast<unsigned>(::getuid());
 }
 
 X11Pointer::X11Pointer()

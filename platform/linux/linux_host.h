@@ -1,7 +1,7 @@
 #pragma once
 
+#include "platform/host.h"
 #include "platform/pointer.h"
-#include "platform/seam.h"
 
 #include <memory>
 
@@ -11,12 +11,18 @@ class PointerPoster;
 
 namespace Platform {
 
-// The real host answers on a Linux desktop: the desktop's URL handler and a
-// detached process for an application. Main installs one with setSystemSeam.
-class LinuxSeam : public Seam {
+// The real host on a Linux desktop: the build's stand-in OS version, the
+// machine id, the desktop's URL handler and a detached process for an
+// application. Main thread, once the App exists, for openURL.
+class LinuxHost final : public Host {
 public:
+    OSVersion osVersion() override;
+    std::string platformUUID() override;
     void openURL(const std::string &url) override;
     void launchApplication(const std::string &bundlePath, bool activates, bool createsNewInstance) override;
+    std::string applicationsFolder() override;
+    std::string executablePath() override;
+    unsigned userId() override;
 };
 
 // The pointer on an X11 display: XTEST motion on one kept connection,
