@@ -112,21 +112,6 @@ void AccessibilityManager::start()
     keep->check();
 }
 
-PermissionState AccessibilityManager::state() const
-{
-    return impl->state;
-}
-
-double AccessibilityManager::pollInterval() const
-{
-    return impl->timer ? impl->timer->interval() : 0.0;
-}
-
-bool AccessibilityManager::isWindowOpen() const
-{
-    return impl->dialog != nullptr;
-}
-
 bool permissionMissing(Platform::Pointer &pointer, bool *limited)
 {
     if (!pointer.isAccessibilityTrusted())

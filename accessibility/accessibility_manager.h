@@ -29,11 +29,6 @@ public:
     // The first call starts the poll; every call checks once now.
     void start();
 
-    PermissionState state() const;
-    // Seconds between checks; zero before the first start().
-    double pollInterval() const;
-    bool isWindowOpen() const;
-
 private:
     struct Impl;
     std::shared_ptr<Impl> impl;
