@@ -47,7 +47,13 @@ void IPSClient::Impl::wire()
     std::weak_ptr<Impl> weak = weak_from_this();
     socket->setOnData(guarded(weak, [](Impl &self, const std::vector<std::byte> &chunk) {
         auto protocolNow = self.protocol;
-        protocolNow->processIncoming(chunk);
+        // The layer stops at a corrupt frame and keeps what follows; look
+        // at that at once, for the peer may send nothing more. Each pass
+        // drops at least the frame it stopped at.
+        static const std::vector<std::byte> nothing;
+        bool whole = protocolNow->processIncoming(chunk);
+        while (!whole && self.protocol == protocolNow)
+            whole = protocolNow->processIncoming(nothing);
     }));
     protocol->setOnData(guarded(weak, [](Impl &self, const std::vector<std::byte> &payload) {
         self.onMessage(payload);
@@ -75,7 +81,10 @@ void IPSClient::Impl::wire()
 
 void IPSClient::Impl::disconnect()
 {
-    // A layer without callbacks: nothing more is raised, every send fails.
+    // The running layer stops at once, even inside a chunk it is reading:
+    // after an error nothing more of that chunk may reach the owner. A new
+    // layer without callbacks takes its place: every send fails.
+    protocol->reset();
     protocol = std::make_shared<ProtocolLayer>(true, clock);
     protocol->setSecret(secret);
     socket->close();

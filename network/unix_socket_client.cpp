@@ -2,11 +2,14 @@
 
 #include "core/callback.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -33,6 +36,8 @@ struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
     bool connecting = false;
     bool lost = false;
     bool writeBroken = false;
+    // Counts connections, so a loss posted for one never ends the next.
+    unsigned generation = 0;
 
     ~Impl() { teardown(); }
 
@@ -41,6 +46,8 @@ struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
     void readReady();
     void writeReady();
     bool peerAcceptable();
+    void deliver(std::vector<std::byte> &target);
+    void drainAndLose(unsigned lostGeneration);
     bool enqueue(const std::byte *data, std::size_t size);
     void flushQueue();
     void lose();
@@ -72,6 +79,8 @@ void UnixSocketClient::Impl::watch()
 {
     std::weak_ptr<Impl> weak = weak_from_this();
     readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+    // Not one byte is read before the peer is known to be ours.
+    readNotifier->setEnabled(false);
     QObject::connect(readNotifier, &QSocketNotifier::activated, [weak] {
         if (auto self = weak.lock())
             self->readReady();
@@ -90,6 +99,7 @@ void UnixSocketClient::Impl::teardown()
     if (fd >= 0)
         ::close(fd);
     fd = -1;
+    ++generation;
     queue.clear();
     queueOffset = 0;
     connecting = false;
@@ -110,15 +120,44 @@ void UnixSocketClient::Impl::readReady()
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         target.resize(static_cast<std::size_t>(n));
-        const bool wasDelivering = std::exchange(delivering, true);
-        onData(target);
-        delivering = wasDelivering;
+        deliver(target);
         return;
     }
     // Nothing to read after all: the notifier tells us when to go on.
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return;
     lose();
+}
+
+void UnixSocketClient::Impl::deliver(std::vector<std::byte> &target)
+{
+    const bool wasDelivering = std::exchange(delivering, true);
+    onData(target);
+    delivering = wasDelivering;
+}
+
+// What had arrived when the write failed is handed over, then the loss.
+// Only that much: a peer that no longer reads may still write forever.
+void UnixSocketClient::Impl::drainAndLose(unsigned lostGeneration)
+{
+    auto keep = shared_from_this();
+    int pending = 0;
+    if (::ioctl(fd, FIONREAD, &pending) != 0)
+        pending = 0;
+    std::vector<std::byte> rest;
+    while (pending > 0 && generation == lostGeneration && !lost) {
+        rest.resize(std::min(kReadChunk, static_cast<std::size_t>(pending)));
+        ssize_t n = ::read(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        pending -= static_cast<int>(n);
+        rest.resize(static_cast<std::size_t>(n));
+        deliver(rest);
+    }
+    if (generation == lostGeneration && !lost)
+        lose();
 }
 
 bool UnixSocketClient::Impl::peerAcceptable()
@@ -149,6 +188,7 @@ void UnixSocketClient::Impl::writeReady()
     }
     if (queue.empty())
         writeNotifier->setEnabled(false);
+    readNotifier->setEnabled(true);
     onConnected();
 }
 
@@ -188,15 +228,22 @@ void UnixSocketClient::Impl::flushQueue()
     writeNotifier->setEnabled(false);
 }
 
-// The peer can no longer hear us, but what it sent before it went is still
-// ours to read, in order: the read side reports the loss at the end of it.
+// The peer can no longer hear us: the link is lost. What it sent before
+// is still delivered first, from the loop, never inside the failed send.
 void UnixSocketClient::Impl::writeFailed()
 {
+    if (writeBroken)
+        return;
     writeBroken = true;
     queue.clear();
     queueOffset = 0;
     if (writeNotifier)
         writeNotifier->setEnabled(false);
+    std::weak_ptr<Impl> weak = weak_from_this();
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [weak, current = generation] {
+        if (auto self = weak.lock())
+            self->drainAndLose(current);
+    }, Qt::QueuedConnection);
 }
 
 void UnixSocketClient::Impl::lose()

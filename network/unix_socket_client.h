@@ -14,8 +14,8 @@ namespace KNetwork {
 // It reports the connection, each chunk read and the loss of the link, and
 // writes whole buffers: what the socket cannot take at once is queued and
 // sent when it becomes writable, so a frame is never cut on the wire. The
-// loss is reported once, by the read side: after a failed write, what the
-// peer sent before it went is still delivered first.
+// loss (end of stream, a read or a write error) is reported once, from the
+// loop; after a failed write, what the peer had sent is delivered first.
 // Main thread only; a callback may destroy the client.
 class UnixSocketClient : public std::enable_shared_from_this<UnixSocketClient> {
 public:

@@ -1,0 +1,148 @@
+// A broken or hostile peer, played by hand on a raw socket: what it writes
+// before it is accepted, after an error, behind a corrupt frame, and a peer
+// that stops reading.
+#include "network/ips_client.h"
+#include "network/unix_socket_client.h"
+#include "tests/support/frames.h"
+#include "tests/support/loop.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using namespace TestSupport;
+
+namespace {
+
+const std::string kSecret = "secret of the link";
+const std::string kExpired = "Frame expired or timestamp invalid";
+
+// Listens at a path; accept() takes the one connection.
+struct RawPeer {
+    explicit RawPeer(const std::string &where) : path(where)
+    {
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(::bind(listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listenFd, 4), 0);
+    }
+    ~RawPeer()
+    {
+        if (conn >= 0)
+            ::close(conn);
+        ::close(listenFd);
+    }
+    bool accept() { return (conn = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; }
+    bool write(const Bytes &bytes) { return ::write(conn, bytes.data(), bytes.size()) == ssize_t(bytes.size()); }
+
+    std::string path;
+    int listenFd = -1, conn = -1;
+};
+
+std::uint32_t now()
+{
+    return static_cast<std::uint32_t>(::time(nullptr));
+}
+
+struct Seen {
+    int connected = 0, disconnected = 0;
+    std::vector<std::string> errors, messages;
+};
+
+class LinkFault : public testing::Test {
+protected:
+    // The client connected to the raw peer, its handshake frame read off.
+    void open(unsigned peerUserId = static_cast<unsigned>(::getuid()))
+    {
+        client = std::make_shared<KNetwork::IPSClient>(clock, peerUserId);
+        client->setSecret(kSecret);
+        client->setOnConnected([this] { ++seen.connected; });
+        client->setOnDisconnected([this] { ++seen.disconnected; });
+        client->setOnError([this](const std::string &text) { seen.errors.push_back(text); });
+        client->setOnMessage([this](const Bytes &m) {
+            seen.messages.emplace_back(reinterpret_cast<const char *>(m.data()), m.size());
+        });
+        ASSERT_TRUE(client->connect(peer.path, nullptr));
+        ASSERT_TRUE(peer.accept());
+    }
+
+    TempDir dir;
+    RawPeer peer{dir / "Tessaron.sock"};
+    Platform::SystemClock clock;
+    std::shared_ptr<KNetwork::IPSClient> client;
+    Seen seen;
+};
+
+TEST_F(LinkFault, NothingOfAChunkIsHandledAfterItsErrorText)
+{
+    open();
+    ASSERT_TRUE(peer.write(join({frame(text("stale"), now() - 60), handshake(kSecret, now()),
+        frame(text("move"), now())})));
+    runLoopFor(200ms);
+    EXPECT_EQ(seen.errors, std::vector<std::string>{kExpired});
+    EXPECT_EQ(seen.connected, 0);
+    EXPECT_TRUE(seen.messages.empty());
+    EXPECT_EQ(seen.disconnected, 0) << "an error is the last word";
+}
+
+TEST_F(LinkFault, FramesBehindACorruptOneArriveThoughThePeerThenFallsSilent)
+{
+    open();
+    ASSERT_TRUE(peer.write(handshake(kSecret, now())));
+    ASSERT_TRUE(runLoopUntil([&] { return seen.connected == 1; }, 2s));
+    ASSERT_TRUE(peer.write(join({frame(text("bad"), now(), 1), frame(text("one"), now()),
+        frame(text("bad"), now(), 2), frame(text("two"), now())})));
+    ASSERT_TRUE(runLoopUntil([&] { return seen.messages.size() == 2; }, 2s));
+    EXPECT_EQ(seen.messages, (std::vector<std::string>{"one", "two"}));
+    EXPECT_TRUE(seen.errors.empty());
+}
+
+// Not one byte of a peer of another user is read: it might echo our
+// handshake. Without root the client is simply told to expect another user.
+TEST_F(LinkFault, APeerOfAnotherUserThatWritesFirstIsNeverHeard)
+{
+    open(static_cast<unsigned>(::getuid()) + 1);
+    ASSERT_TRUE(peer.write(join({handshake(kSecret, now()), frame(text("move"), now())})));
+    ASSERT_TRUE(runLoopUntil([&] { return seen.disconnected == 1; }, 2s));
+    runLoopFor(100ms);
+    EXPECT_EQ(seen.connected, 0);
+    EXPECT_TRUE(seen.messages.empty());
+    EXPECT_TRUE(seen.errors.empty());
+}
+
+// A peer that stops reading cannot hear us: the first failed write loses
+// the link, and what it wrote before is still delivered first.
+TEST(SocketLoss, AWriteErrorIsALostLinkAfterWhatThePeerSent)
+{
+    TempDir dir;
+    RawPeer peer(dir / "s.sock");
+    auto socket = std::make_shared<KNetwork::UnixSocketClient>(static_cast<unsigned>(::getuid()));
+    int connected = 0, lost = 0;
+    std::string received;
+    socket->setOnConnected([&] { ++connected; });
+    socket->setOnDisconnected([&] { ++lost; });
+    socket->setOnData([&](const Bytes &chunk) {
+        received.append(reinterpret_cast<const char *>(chunk.data()), chunk.size());
+    });
+    ASSERT_TRUE(socket->connect(peer.path, nullptr));
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runLoopUntil([&] { return connected == 1; }, 2s));
+    ASSERT_TRUE(peer.write(text("last words")));
+    ASSERT_EQ(::shutdown(peer.conn, SHUT_RD), 0);
+    EXPECT_FALSE(socket->send(text("x")));
+    EXPECT_EQ(lost, 0) << "never inside the failed send";
+    ASSERT_TRUE(runLoopUntil([&] { return lost == 1; }, 2s));
+    EXPECT_EQ(received, "last words");
+    runLoopFor(100ms);
+    EXPECT_EQ(lost, 1);
+    EXPECT_FALSE(socket->send(text("y")));
+}
+
+} // namespace
