@@ -69,6 +69,12 @@ void Wiring::connected()
         if (client)
             client->send(message);
     });
+    // A peer that reads slowly gets its answers as it reads, not all at once.
+    service->setCongested([this] { return client && client->congested(); });
+    client->setOnDrained([this] {
+        if (service)
+            service->sendingResumed();
+    });
     service->start();
 }
 

@@ -17,11 +17,13 @@ struct IPSClient::Impl : std::enable_shared_from_this<Impl> {
     KCore::Callback<void()> onDisconnected;
     KCore::Callback<void(const std::string &)> onError;
     KCore::Callback<void()> onConnected;
+    KCore::Callback<void()> onDrained;
     std::shared_ptr<UnixSocketClient> socket;
     std::string secret;
     std::shared_ptr<ProtocolLayer> protocol = std::make_shared<ProtocolLayer>(true, clock);
 
     void wire();
+    void examine(const std::vector<std::byte> &chunk);
     void disconnect();
 };
 
@@ -46,17 +48,13 @@ void IPSClient::Impl::wire()
 {
     std::weak_ptr<Impl> weak = weak_from_this();
     socket->setOnData(guarded(weak, [](Impl &self, const std::vector<std::byte> &chunk) {
-        auto protocolNow = self.protocol;
-        // The layer stops at a corrupt frame and keeps what follows; look
-        // at that at once, for the peer may send nothing more. Each pass
-        // drops at least the frame it stopped at.
-        static const std::vector<std::byte> nothing;
-        bool whole = protocolNow->processIncoming(chunk);
-        while (!whole && self.protocol == protocolNow)
-            whole = protocolNow->processIncoming(nothing);
+        self.examine(chunk);
     }));
     protocol->setOnData(guarded(weak, [](Impl &self, const std::vector<std::byte> &payload) {
         self.onMessage(payload);
+        // Its answers filled the link: the peer's next messages wait.
+        if (self.socket->congested())
+            self.protocol->setPaused(true);
     }));
     protocol->setOnSend(guarded(weak, [](Impl &self, const std::vector<std::byte> &frame) {
         auto socketNow = self.socket;
@@ -77,6 +75,26 @@ void IPSClient::Impl::wire()
     protocol->setOnHandshake(guarded(weak, [](Impl &self) {
         self.onConnected();
     }));
+    socket->setOnDrained(guarded(weak, [](Impl &self) {
+        // What is still owed goes first, then the messages that waited.
+        self.onDrained();
+        if (self.socket->congested())
+            return;
+        self.protocol->setPaused(false);
+        self.examine({});
+    }));
+}
+
+void IPSClient::Impl::examine(const std::vector<std::byte> &chunk)
+{
+    auto protocolNow = protocol;
+    // The layer stops at a corrupt frame and keeps what follows; look at
+    // that at once, for the peer may send nothing more. Each pass drops at
+    // least the frame it stopped at.
+    static const std::vector<std::byte> nothing;
+    bool whole = protocolNow->processIncoming(chunk);
+    while (!whole && protocol == protocolNow)
+        whole = protocolNow->processIncoming(nothing);
 }
 
 void IPSClient::Impl::disconnect()
@@ -125,6 +143,16 @@ void IPSClient::setOnDisconnected(std::function<void()> callback)
 void IPSClient::setOnError(std::function<void(const std::string &)> callback)
 {
     impl->onError.set(std::move(callback));
+}
+
+void IPSClient::setOnDrained(std::function<void()> callback)
+{
+    impl->onDrained.set(std::move(callback));
+}
+
+bool IPSClient::congested() const
+{
+    return impl->socket->congested();
 }
 
 bool IPSClient::connect(const std::string &path, std::string *error)

@@ -29,11 +29,16 @@ public:
     void setOnConnected(std::function<void()> callback);
     void setOnDisconnected(std::function<void()> callback);
     void setOnError(std::function<void(const std::string &)> callback);
+    // Raised when a congested link has sent everything it held.
+    void setOnDrained(std::function<void()> callback);
 
     bool connect(const std::string &path, std::string *error);
     // False before the connected notification, after the link is gone, or
     // for a payload above the frame limit.
     bool send(const std::vector<std::byte> &payload);
+    // Sends are still taken, but the peer is not reading fast enough: its
+    // messages wait, and a producer should hold back until drained.
+    bool congested() const;
     // Ends the link for good; raises nothing.
     void disconnect();
 

@@ -60,6 +60,7 @@ struct ProtocolLayer::Impl {
     bool retired = false;
     // processIncoming is running; a nested call only appends its bytes.
     bool receiving = false;
+    bool paused = false;
 
     std::uint32_t now() { return static_cast<std::uint32_t>(clock.unixTime()); }
     void sendHandshake();
@@ -108,9 +109,9 @@ void ProtocolLayer::Impl::keepTail(std::span<const std::byte> tail, bool inBuffe
 
 bool ProtocolLayer::Impl::receive(const Bytes &bytes)
 {
-    if (receiving) {
-        // Called again from one of our callbacks: the running call reads
-        // these after the bytes it already has.
+    if (receiving || paused) {
+        // Called again from one of our callbacks, the running call reads
+        // these after the bytes it already has; paused, a later call does.
         buffer.insert(buffer.end(), bytes.begin(), bytes.end());
         return true;
     }
@@ -189,6 +190,8 @@ bool ProtocolLayer::Impl::receive(const Bytes &bytes)
             onData(payload);
             if (!carryOn())
                 return true;
+            if (paused)
+                break;
             continue;
         }
 
@@ -284,6 +287,11 @@ bool ProtocolLayer::processIncoming(const Bytes &bytes)
     // layer, and from then on only the state is touched.
     const std::shared_ptr<Impl> state = impl;
     return state->receive(bytes);
+}
+
+void ProtocolLayer::setPaused(bool paused)
+{
+    impl->paused = paused;
 }
 
 void ProtocolLayer::reset()

@@ -54,6 +54,10 @@ public:
     bool processIncoming(const std::vector<std::byte> &bytes);
     // A fresh connection state; secret, role and callbacks stay.
     void reset();
+    // While paused, received bytes are kept unexamined; a data callback that
+    // pauses the layer leaves the rest of its chunk waiting. Unpausing
+    // examines nothing by itself: processIncoming with no bytes goes on.
+    void setPaused(bool paused);
 
 private:
     struct Impl;

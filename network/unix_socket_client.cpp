@@ -24,6 +24,7 @@ struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
     KCore::Callback<void(const std::vector<std::byte> &)> onData;
     KCore::Callback<void()> onDisconnected;
     KCore::Callback<void()> onConnected;
+    KCore::Callback<void()> onDrained;
     // Each read lands here and is handed over as it is; reused, so a stream
     // costs no allocation per read.
     std::vector<std::byte> chunk;
@@ -36,6 +37,8 @@ struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
     bool connecting = false;
     bool lost = false;
     bool writeBroken = false;
+    // Reading stopped until the queue drains.
+    bool paused = false;
     // Counts connections, so a loss posted for one never ends the next.
     unsigned generation = 0;
 
@@ -105,6 +108,7 @@ void UnixSocketClient::Impl::teardown()
     connecting = false;
     lost = false;
     writeBroken = false;
+    paused = false;
 }
 
 void UnixSocketClient::Impl::readReady()
@@ -188,7 +192,7 @@ void UnixSocketClient::Impl::writeReady()
     }
     if (queue.empty())
         writeNotifier->setEnabled(false);
-    readNotifier->setEnabled(true);
+    readNotifier->setEnabled(!paused);
     onConnected();
 }
 
@@ -207,6 +211,10 @@ bool UnixSocketClient::Impl::enqueue(const std::byte *data, std::size_t size)
     }
     queue.insert(queue.end(), data, data + size);
     writeNotifier->setEnabled(true);
+    if (queue.size() - queueOffset > kSendBound && !paused) {
+        paused = true;
+        readNotifier->setEnabled(false);
+    }
     return true;
 }
 
@@ -226,6 +234,11 @@ void UnixSocketClient::Impl::flushQueue()
     queue.clear();
     queueOffset = 0;
     writeNotifier->setEnabled(false);
+    if (paused) {
+        paused = false;
+        readNotifier->setEnabled(!connecting);
+        onDrained();
+    }
 }
 
 // The peer can no longer hear us: the link is lost. What it sent before
@@ -283,6 +296,16 @@ void UnixSocketClient::setOnDisconnected(std::function<void()> callback)
 void UnixSocketClient::setOnConnected(std::function<void()> callback)
 {
     impl->onConnected.set(std::move(callback));
+}
+
+void UnixSocketClient::setOnDrained(std::function<void()> callback)
+{
+    impl->onDrained.set(std::move(callback));
+}
+
+bool UnixSocketClient::congested() const
+{
+    return impl->paused;
 }
 
 bool UnixSocketClient::connect(const std::string &path, std::string *error)
@@ -349,6 +372,7 @@ void UnixSocketClient::close()
     impl->onData.set(nullptr);
     impl->onConnected.set(nullptr);
     impl->onDisconnected.set(nullptr);
+    impl->onDrained.set(nullptr);
 }
 
 } // namespace KNetwork

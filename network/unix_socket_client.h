@@ -21,8 +21,11 @@ class UnixSocketClient : public std::enable_shared_from_this<UnixSocketClient> {
 public:
     // At most this much is read per notification.
     static constexpr std::size_t kReadChunk = KNetwork::kReadChunk;
-    // Unsent bytes kept at most: one largest frame and some room. Passing it
-    // counts as a lost link.
+    // Above this many unsent bytes the link is congested: nothing more is
+    // read from the peer until they are all sent, and producers wait.
+    static constexpr std::size_t kSendBound = 262'144;
+    // Unsent bytes kept at most: one largest frame and some room. Only a
+    // producer that ignores congestion can pass it; that loses the link.
     static constexpr std::size_t kMaxQueued = kMaxPayload + kFrameOverhead + 65'536;
 
     // Only a peer running as peerUserId is taken for a connection.
@@ -34,6 +37,8 @@ public:
     void setOnData(std::function<void(const std::vector<std::byte> &)> callback);
     void setOnDisconnected(std::function<void()> callback);
     void setOnConnected(std::function<void()> callback);
+    // Raised from the loop when a congested link has sent everything.
+    void setOnDrained(std::function<void()> callback);
 
     // Starts connecting. The connected notification always comes later from
     // the loop, once the socket is up and its peer runs as the same user.
@@ -41,6 +46,7 @@ public:
     bool connect(const std::string &path, std::string *error);
     // True when every byte was written or queued in order.
     bool send(const std::vector<std::byte> &bytes);
+    bool congested() const;
     // Closes the socket and drops the callbacks; raises nothing.
     void close();
 

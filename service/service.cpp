@@ -3,6 +3,7 @@
 #include "core/big_endian.h"
 #include "core/callback.h"
 
+#include <algorithm>
 #include <new>
 
 namespace Helper {
@@ -68,14 +69,32 @@ struct Service::Impl {
 
     Platform::Pointer &pointer;
     KCore::Callback<void(const std::vector<std::byte> &)> sender;
+    KCore::Callback<bool()> congested;
     bool pointerMovesEnabled = false;
+    // Features answers not sent yet; all alike, so a count is enough.
+    std::uint64_t owedAnswers = 0;
 
     void send(const ServiceMessage &message)
     {
         if (sender)
             sender(encodeServiceMessage(message));
     }
+    void answerFeatures();
 };
+
+void Service::Impl::answerFeatures()
+{
+    if (!sender) {
+        owedAnswers = 0;
+        return;
+    }
+    static const std::vector<std::byte> answer =
+        encodeServiceMessage({static_cast<std::uint8_t>(MessageType::Features), {std::byte{kFeaturePointerMoves}}});
+    while (owedAnswers > 0 && !(congested && congested())) {
+        --owedAnswers;
+        sender(answer);
+    }
+}
 
 Service::Service(Platform::Pointer &pointer)
     : impl(std::make_shared<Impl>(pointer))
@@ -89,6 +108,17 @@ void Service::setSender(std::function<void(const std::vector<std::byte> &)> send
     impl->sender.set(std::move(sender));
 }
 
+void Service::setCongested(std::function<bool()> congested)
+{
+    impl->congested.set(std::move(congested));
+}
+
+void Service::sendingResumed()
+{
+    std::shared_ptr<Impl> self = impl;
+    self->answerFeatures();
+}
+
 void Service::handleMessage(const std::vector<std::byte> &buffer)
 {
     // Held for the call: a sender may drop the service.
@@ -98,14 +128,16 @@ void Service::handleMessage(const std::vector<std::byte> &buffer)
         return;
     const std::byte *payload = buffer.data() + kHeader;
     switch (static_cast<MessageType>(buffer[0])) {
-    case MessageType::Features:
-        for (std::uint32_t i = 0; i < *length; ++i) {
-            if (std::to_integer<std::uint8_t>(payload[i]) != kFeaturePointerMoves)
-                continue;
+    case MessageType::Features: {
+        // One answer per code 3, in the order the codes came.
+        const auto codes = std::count(payload, payload + *length, std::byte{kFeaturePointerMoves});
+        if (codes > 0) {
             self->pointerMovesEnabled = true;
-            self->send({static_cast<std::uint8_t>(MessageType::Features), {std::byte{kFeaturePointerMoves}}});
+            self->owedAnswers += static_cast<std::uint64_t>(codes);
+            self->answerFeatures();
         }
         break;
+    }
     case MessageType::MovePointer:
         // The hot path: read in place, no copy of the payload.
         if (self->pointerMovesEnabled && *length >= 16) {

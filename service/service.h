@@ -39,6 +39,8 @@ std::optional<double> readDoubleBE(const std::vector<std::byte> &payload, std::s
 // The helper's end of the link: answers the features exchange, reports the
 // permission once, and moves the pointer on each command once moves are
 // enabled. One service per established link. Main thread only.
+// One Features message can owe far more answers than it has bytes; they are
+// produced as the link drains, so memory stays bounded.
 class Service : public std::enable_shared_from_this<Service> {
 public:
     // Moves and the permission go to the pointer, which outlives the service.
@@ -49,7 +51,13 @@ public:
 
     // Receives every encoded message the service sends.
     void setSender(std::function<void(const std::vector<std::byte> &)> sender);
+    // Whether the link holds too much unsent: Features answers then wait
+    // for sendingResumed(). Unset, the link is never congested.
+    void setCongested(std::function<bool()> congested);
     void handleMessage(const std::vector<std::byte> &buffer);
+    // The link has room again: sends the answers still owed, until it is
+    // congested again or none are left.
+    void sendingResumed();
     // Sends the accessibility status, once per link.
     void start();
 

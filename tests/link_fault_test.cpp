@@ -3,6 +3,7 @@
 // that stops reading.
 #include "network/ips_client.h"
 #include "network/unix_socket_client.h"
+#include "service/service.h"
 #include "tests/support/frames.h"
 #include "tests/support/loop.h"
 #include "tests/support/temp_dir.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -114,6 +116,68 @@ TEST_F(LinkFault, APeerOfAnotherUserThatWritesFirstIsNeverHeard)
     runLoopFor(100ms);
     EXPECT_EQ(seen.connected, 0);
     EXPECT_TRUE(seen.messages.empty());
+    EXPECT_TRUE(seen.errors.empty());
+}
+
+struct Moves : Platform::Pointer {
+    bool isAccessibilityTrusted() override { return true; }
+    bool canCreateEventTap() override { return true; }
+    void postPointerMove(double x, double y) override { moves.emplace_back(x, y); }
+    std::vector<std::pair<double, double>> moves;
+};
+
+// One Features message of a million codes owes 18 MB of answers: they go
+// out as the peer reads, and until it does its next message waits.
+TEST_F(LinkFault, AnswersToOneHugeFeaturesMessageFlowAsThePeerReads)
+{
+    constexpr std::size_t kCodes = 1'000'000, kAnswer = 18;
+    open();
+    Moves pointer;
+    std::shared_ptr<Helper::Service> service;
+    Bytes got;
+    std::size_t readWhenMoved = 0;
+    client->setOnConnected([&] {
+        service = std::make_shared<Helper::Service>(pointer);
+        service->setSender([&](const Bytes &m) { client->send(m); });
+        service->setCongested([&] { return client->congested(); });
+        client->setOnMessage([&](const Bytes &m) {
+            service->handleMessage(m);
+            readWhenMoved = pointer.moves.empty() ? 0 : got.size();
+        });
+    });
+    client->setOnDrained([&] { service->sendingResumed(); });
+    ASSERT_TRUE(peer.write(handshake(kSecret, now())));
+    ASSERT_TRUE(runLoopUntil([&] { return service != nullptr; }, 2s));
+    ASSERT_EQ(::recv(peer.conn, Bytes(16).data(), 16, 0), 16) << "the client's handshake";
+    // One write, from the peer's own thread: the client reads only in this loop.
+    std::thread writer([&] {
+        peer.write(join({frame(join({bytes({2}), be32(kCodes), Bytes(kCodes, std::byte{3})}), now()),
+            frame(join({bytes({3}), be32(16), be32(0x40590000), be32(0), be32(0x40691000), be32(0)}), now())}));
+    });
+    EXPECT_TRUE(runLoopUntil([&] { return client->congested(); }, 5s));
+    runLoopFor(200ms);
+    writer.join();
+    EXPECT_TRUE(client->congested());
+
+    ASSERT_TRUE(runLoopUntil([&] {
+        std::byte buffer[65536];
+        ssize_t n;
+        while ((n = ::recv(peer.conn, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            got.insert(got.end(), buffer, buffer + n);
+        return got.size() >= kCodes * kAnswer && !pointer.moves.empty();
+    }, 60s)) << got.size() << " bytes of answers";
+    ASSERT_EQ(got.size(), kCodes * kAnswer);
+    // Moved only once nearly all answers were sent: what the socket buffers
+    // hold at most was still unread.
+    EXPECT_GT(readWhenMoved, kCodes * kAnswer - 2 * KNetwork::UnixSocketClient::kSendBound - 4'194'304);
+    const Bytes answer = bytes({0, 0, 0, 6, 2, 0, 0, 0, 1, 3, 0, 0, 0, 6});
+    std::size_t wrong = 0;
+    for (std::size_t at = 0; at < got.size(); at += kAnswer)
+        wrong += !std::equal(answer.begin(), answer.begin() + 4, got.begin() + at)
+            || !std::equal(answer.begin() + 4, answer.end(), got.begin() + at + 8);
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(pointer.moves, (std::vector<std::pair<double, double>>{{100.0, 200.5}}));
+    EXPECT_EQ(seen.disconnected, 0);
     EXPECT_TRUE(seen.errors.empty());
 }
 
