@@ -5,6 +5,7 @@
 #include "app/unsupported_notice.h"
 #include "app/wiring.h"
 #include "ui/message_box.h"
+#include "platform/linux/linux_host.h"
 #include "platform/linux/pointer_x11.h"
 
 #include <cstdio>
@@ -38,6 +39,7 @@ int helperMain(int argc, char **argv, Platform::Host &host, Platform::Pointer &p
         return 1;
 
     auto app = std::make_shared<KCore::App>(argc, argv, host);
+    Platform::exitWhenDisplayLost();
     KCore::App::setActivationPolicy(1);
     std::string appIdPrefix = KCore::bundleIdentifierPrefix(app->bundleIdentifier());
     OSVersion version = osVersion();

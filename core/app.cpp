@@ -28,8 +28,11 @@ struct App::Impl {
     std::function<void()> launched;
     App::URLCallback urlCallback;
     std::vector<std::string> arguments;
+    // What Qt sees of the command line: the program name alone.
+    int qtArgc = 1;
+    char *qtArgv[2] = {nullptr, nullptr};
     std::unique_ptr<QApplication> application;
-    std::unique_ptr<QSocketNotifier> sigtermNotifier;
+    std::unique_ptr<QSocketNotifier> quitSignalNotifier;
 };
 
 namespace {
@@ -38,16 +41,17 @@ App *currentApp = nullptr;
 std::atomic<int> activationPolicy{0};
 bool terminating = false;
 
-// Written by the SIGTERM handler, read by the loop. Created once and kept
-// for the process: a late signal must find a valid descriptor.
-int sigtermPipe[2] = {-1, -1};
+// Written by the handler of SIGTERM, SIGINT and SIGHUP, read by the loop.
+// Created once and kept for the process: a late signal must find a valid
+// descriptor.
+int quitSignalPipe[2] = {-1, -1};
 
-void onSigterm(int)
+void onQuitSignal(int)
 {
     int saved = errno;
     char byte = 1;
     // Nothing else is safe here; a full pipe already holds a wake-up.
-    [[maybe_unused]] ssize_t n = ::write(sigtermPipe[1], &byte, 1);
+    [[maybe_unused]] ssize_t n = ::write(quitSignalPipe[1], &byte, 1);
     errno = saved;
 }
 
@@ -59,23 +63,26 @@ void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &me
         std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
 }
 
-void installSigtermHandler()
+void installQuitSignalHandlers()
 {
-    if (sigtermPipe[0] < 0 && ::pipe2(sigtermPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (quitSignalPipe[0] < 0 && ::pipe2(quitSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     struct sigaction action = {};
-    action.sa_handler = onSigterm;
+    action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
+    // Ctrl-C and a closed terminal end the helper as a stop request does:
+    // in order, never in the middle of an installation.
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
 }
 
-void drainSigtermPipe()
+void drainQuitSignalPipe()
 {
     char buffer[64];
     ssize_t n;
     do {
-        n = ::read(sigtermPipe[0], buffer, sizeof buffer);
+        n = ::read(quitSignalPipe[0], buffer, sizeof buffer);
     } while (n > 0 || (n < 0 && errno == EINTR));
 }
 
@@ -84,18 +91,20 @@ void drainSigtermPipe()
 App::App(int &argc, char **argv, Platform::Host &host)
     : impl(std::make_shared<Impl>(host))
 {
-    installSigtermHandler();
+    installQuitSignalHandlers();
     qInstallMessageHandler(quietMessages);
-    impl->application = std::make_unique<QApplication>(argc, argv);
-    // Alerts and the guidance window come and go; only quit() ends the helper.
-    impl->application->setQuitOnLastWindowClosed(false);
-    // Qt has taken its own options out of argv by now.
+    // Every argument is a URL for us; Qt would take "-display" or
+    // "-platform" as its own options, so it sees none of them.
     for (int i = 0; i < argc; ++i)
         impl->arguments.emplace_back(argv[i]);
-    if (sigtermPipe[0] >= 0) {
-        impl->sigtermNotifier = std::make_unique<QSocketNotifier>(sigtermPipe[0], QSocketNotifier::Read);
-        QObject::connect(impl->sigtermNotifier.get(), &QSocketNotifier::activated, [] {
-            drainSigtermPipe();
+    impl->qtArgv[0] = argc > 0 ? argv[0] : const_cast<char *>("tessaron-helper");
+    impl->application = std::make_unique<QApplication>(impl->qtArgc, impl->qtArgv);
+    // Alerts and the guidance window come and go; only quit() ends the helper.
+    impl->application->setQuitOnLastWindowClosed(false);
+    if (quitSignalPipe[0] >= 0) {
+        impl->quitSignalNotifier = std::make_unique<QSocketNotifier>(quitSignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(impl->quitSignalNotifier.get(), &QSocketNotifier::activated, [] {
+            drainQuitSignalPipe();
             if (App::instance())
                 App::quit();
         });
@@ -107,7 +116,7 @@ App::~App()
 {
     if (currentApp == this)
         currentApp = nullptr;
-    impl->sigtermNotifier.reset();
+    impl->quitSignalNotifier.reset();
     impl->application.reset();
 }
 

@@ -14,8 +14,9 @@ class Host;
 namespace KCore {
 
 // The helper's application object: one Qt event loop, the launch and
-// terminate notifications, SIGTERM as an orderly quit, and work posted to
-// the main thread. Exactly one exists per process; main creates it first.
+// terminate notifications, SIGTERM, SIGINT and SIGHUP as an orderly quit,
+// and work posted to the main thread. Exactly one exists per process; main
+// creates it first.
 class App : public std::enable_shared_from_this<App> {
 public:
     // Creates the process's QApplication; argc, argv and the host must

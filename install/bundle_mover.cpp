@@ -1,5 +1,7 @@
 #include "install/bundle_mover.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -210,6 +212,26 @@ bool moveBundle(const std::string &from, const std::string &to, const RenameFunc
     }
     removeTree(from);
     return true;
+}
+
+int removeStaleCopies(const std::string &target)
+{
+    const std::string parent = parentOf(target);
+    const std::string prefix = "." + target.substr(target.rfind('/') + 1) + ".";
+    bool listed = false;
+    int removed = 0;
+    for (const std::string &name : entryNames(parent, &listed)) {
+        // Exactly what mkdtemp makes of the pattern: six letters or digits.
+        if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)
+            || !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+            continue;
+        struct stat st;
+        const std::string path = parent + "/" + name;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && removeTreeAt(path, 0))
+            ++removed;
+    }
+    return removed;
 }
 
 InstallFileSystem systemFileSystem(const RenameFunction &rename)

@@ -33,6 +33,11 @@ bool removeTree(const std::string &path);
 // the installed bundle is complete.
 bool moveBundle(const std::string &from, const std::string &to, const RenameFunction &rename = systemRename);
 
+// Removes the hidden temporary copies (".<name>.XXXXXX" folders) that a
+// move interrupted by a crash or a kill left beside the target. Returns how
+// many were removed.
+int removeStaleCopies(const std::string &target);
+
 // The check's operations on the real file system, with the given rename.
 InstallFileSystem systemFileSystem(const RenameFunction &rename = systemRename);
 

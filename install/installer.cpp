@@ -46,7 +46,11 @@ std::string completeInstallPath()
 
 int ensureHelperInstalled()
 {
-    return KInstall::ensureInstalled(KCore::mainBundlePath(), completeInstallPath(), productAppBundlePath(containerAppName()),
+    const std::string target = completeInstallPath();
+    // A run killed while copying left a hidden partial copy; nothing else would.
+    if (!target.empty())
+        KInstall::removeStaleCopies(target);
+    return KInstall::ensureInstalled(KCore::mainBundlePath(), target, productAppBundlePath(containerAppName()),
         KInstall::systemFileSystem());
 }
 

@@ -22,6 +22,28 @@
 
 namespace Platform {
 
+namespace {
+
+QtMessageHandler qtHandler = nullptr;
+
+// Qt's xcb code reports a broken connection with this warning and then
+// exits with its own message; ours comes first and ends the process.
+void watchForBrokenDisplay(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.startsWith(QLatin1String("The X11 connection broke")))
+        X11Input::exitForLostDisplay();
+    if (qtHandler)
+        qtHandler(type, context, message);
+}
+
+} // namespace
+
+void exitWhenDisplayLost()
+{
+    X11Input::exitWhenAnyConnectionBreaks();
+    qtHandler = qInstallMessageHandler(watchForBrokenDisplay);
+}
+
 OSVersion LinuxHost::osVersion()
 {
     return {TESSARON_MACOS_MAJOR, TESSARON_MACOS_MINOR, TESSARON_MACOS_PATCH};

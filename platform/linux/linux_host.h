@@ -25,6 +25,11 @@ public:
     unsigned userId() override;
 };
 
+// Ends the helper when its X display goes away, on its own connections and
+// on Qt's: one line naming the display, status 1; the link closes with the
+// process. Call once the App exists.
+void exitWhenDisplayLost();
+
 // The pointer on an X11 display: XTEST motion on one kept connection,
 // flushed once per turn of the loop rather than per move.
 // Main thread only, once the App exists.

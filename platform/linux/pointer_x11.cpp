@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <unistd.h>
 
 namespace X11Input {
 
@@ -99,6 +101,19 @@ Probe *liveProbe()
 }
 
 } // namespace
+
+void exitForLostDisplay()
+{
+    // Nothing else is safe here: Xlib may be inside a call of its own.
+    std::fprintf(stderr, "tessaron-helper: lost the X display \"%s\"\n", XDisplayName(nullptr));
+    std::fflush(stderr);
+    ::_exit(1);
+}
+
+void exitWhenAnyConnectionBreaks()
+{
+    XSetIOErrorHandler([](Display *) -> int { exitForLostDisplay(); });
+}
 
 bool displayReachable(std::string *displayName)
 {

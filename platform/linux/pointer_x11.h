@@ -11,6 +11,12 @@ namespace X11Input {
 // (empty when DISPLAY is not set).
 bool displayReachable(std::string *displayName);
 
+// Ends the process at once: one line naming the display on stderr, status 1.
+[[noreturn]] void exitForLostDisplay();
+// From now on a broken connection to the display, on any Xlib connection of
+// the process, ends it with exitForLostDisplay().
+void exitWhenAnyConnectionBreaks();
+
 // The display is reachable and offers the XTEST extension.
 bool displayOffersXTest();
 
