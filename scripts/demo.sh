@@ -35,10 +35,13 @@ stop_sandboxed() {
     done
 }
 xvfb_pid="" watch_pid=""
+# Every step runs whatever the one before it did: a process already gone
+# must not stop the rest of the cleanup.
 cleanup() {
-    [ -n "$watch_pid" ] && kill "$watch_pid" 2>/dev/null
+    set +e
+    if [ -n "$watch_pid" ]; then kill "$watch_pid" 2>/dev/null; fi
     stop_sandboxed
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
     rm -rf "$box"
     return 0
 }
@@ -47,7 +50,12 @@ if [ -z "${DISPLAY:-}" ]; then
     Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1280x800x24 3>"$shots/display" 2>/dev/null &
     xvfb_pid=$!
     for _ in $(seq 100); do [ -s "$shots/display" ] && break; sleep 0.05; done
-    export DISPLAY=":$(head -n1 "$shots/display")"
+    number=$(head -n1 "$shots/display" 2>/dev/null || true)
+    if ! [[ $number =~ ^[0-9]+$ ]]; then
+        echo "demo: Xvfb did not start (is the xvfb package installed?)" >&2
+        exit 1
+    fi
+    export DISPLAY=":$number"
     echo "demo: started a private Xvfb on $DISPLAY"
 else
     echo "demo: using the display $DISPLAY"
@@ -99,7 +107,7 @@ echo "demo: Tessaron started the installed helper; the handshake is done"
 # Tessaron closes the link when done; the helper quits a second later.
 wait_for 60 grep -q '^helper-exited 0' "$shots/session.log" || { echo "demo: the helper did not quit in order" >&2; exit 1; }
 
-kill "$watch_pid"; wait "$watch_pid" 2>/dev/null || true
+kill "$watch_pid" 2>/dev/null || true; wait "$watch_pid" 2>/dev/null || true
 watch_pid=""
 sent=$(awk '/^sent [0-9]+ moves/ {n += $2} END {print n + 0}' "$shots/session.log")
 motions=$(awk '/^motions/ {print $2}' "$shots/watch.txt")
