@@ -3,8 +3,6 @@
 #include "core/app.h"
 #include "platform/host.h"
 
-#include <QFile>
-#include <QXmlStreamReader>
 
 #include <filesystem>
 
@@ -20,51 +18,6 @@ std::string bundlePathForExecutable(const std::string &executable)
         || bundle.extension() != ".app" || bundle.filename() == ".app")
         return {};
     return bundle.string();
-}
-
-namespace {
-
-std::map<std::string, std::string> readTopDictionary(QXmlStreamReader &xml)
-{
-    std::map<std::string, std::string> values;
-    std::string key;
-    bool haveKey = false;
-    while (xml.readNextStartElement()) {
-        if (xml.name() == QLatin1String("key")) {
-            key = xml.readElementText().toStdString();
-            haveKey = true;
-        } else if (xml.name() == QLatin1String("string")) {
-            QString text = xml.readElementText();
-            if (haveKey)
-                values[key] = text.toStdString();
-            haveKey = false;
-        } else {
-            xml.skipCurrentElement();
-            haveKey = false;
-        }
-    }
-    return values;
-}
-
-} // namespace
-
-std::map<std::string, std::string> readInfoPlist(const std::string &path)
-{
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QXmlStreamReader xml(&file);
-    std::map<std::string, std::string> values;
-    if (xml.readNextStartElement() && xml.name() == QLatin1String("plist")) {
-        if (xml.readNextStartElement() && xml.name() == QLatin1String("dict"))
-            values = readTopDictionary(xml);
-    }
-    // Anything left must still be well formed: a broken file counts as none.
-    while (!xml.atEnd() && !xml.hasError())
-        xml.readNext();
-    if (xml.hasError())
-        return {};
-    return values;
 }
 
 std::string mainBundlePath()

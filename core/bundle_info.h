@@ -1,6 +1,7 @@
 #pragma once
 
-#include <map>
+#include "core/info_plist.h"
+
 #include <string>
 
 namespace KCore {
@@ -8,11 +9,6 @@ namespace KCore {
 // The ".app" folder that holds an executable at Contents/MacOS/<name>;
 // empty when the executable does not sit in a bundle.
 std::string bundlePathForExecutable(const std::string &executable);
-
-// The string values of an XML property list's top-level dictionary. A file
-// that is missing, malformed or not a dictionary gives an empty map; values
-// of other types (numbers, arrays, nested dictionaries) are left out.
-std::map<std::string, std::string> readInfoPlist(const std::string &path);
 
 // The running program's bundle, from the App's host; empty without an App.
 std::string mainBundlePath();
