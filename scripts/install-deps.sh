@@ -10,6 +10,7 @@ packages=(
     libx11-dev libxtst-dev libxi-dev
     xvfb xauth xdotool x11-utils
     libgtest-dev libbenchmark-dev
+    clang libclang-rt-14-dev
 )
 [ "${1:-}" = --demo ] && packages+=(x11-apps imagemagick)
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a warnings-as-errors build, a build under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded parts
-# under ThreadSanitizer; then compiles everything with clang, and checks that
-# the pure libraries reach no Qt, X11, xcb or Wayland header.
+# under ThreadSanitizer; then compiles everything with clang and runs each
+# fuzz target for a bounded time, and checks that the pure libraries reach
+# no Qt, X11, xcb or Wayland header.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -35,5 +36,24 @@ echo "== thread sanitizer build =="
 configure build/tsan -DCMAKE_BUILD_TYPE=Debug -DTESSARON_SANITIZE=thread -DTESSARON_BENCH=OFF
 (cd build/tsan && ctest -j"$jobs" --timeout 300 --output-on-failure -L threaded -E "^HelperBinary")
 
-echo "== clang build =="
-CXX=clang++ configure build/clang -DCMAKE_BUILD_TYPE=Debug -DTESSARON_TESTS=ON
+# Everything compiles with clang too; the fuzz targets are built here and
+# each runs for a bounded time from its seeds. A finding fails the run and
+# leaves its input in build/clang/fuzz-findings, to become a seed.
+echo "== clang build and fuzzing =="
+CC=clang CXX=clang++ configure build/clang -DCMAKE_BUILD_TYPE=Debug -DTESSARON_TESTS=ON -DTESSARON_FUZZ=ON
+fuzz_seconds=${TESSARON_FUZZ_SECONDS:-20}
+findings=build/clang/fuzz-findings
+mkdir -p "$findings"
+for target in protocol_layer service url_event info_plist; do
+    work=$(mktemp -d)
+    if ! build/clang/fuzz/${target}_fuzz -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+        -artifact_prefix="$findings/$target-" "$work" "fuzz/corpus/$target" >"$findings/$target.log" 2>&1; then
+        tail -n 40 "$findings/$target.log"
+        rm -rf "$work"
+        echo "fuzzing $target found a fault: $findings" >&2
+        exit 1
+    fi
+    rm -rf "$work"
+    echo "fuzz $target: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$findings/$target.log" | grep -o '[0-9]*$') runs," \
+        "$(grep -o 'cov: [0-9]*' "$findings/$target.log" | tail -n1) edges in ${fuzz_seconds}s"
+done
