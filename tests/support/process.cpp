@@ -37,22 +37,33 @@ bool Process::start(const std::vector<std::string> &argv, const std::map<std::st
     for (const auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    // Built before the fork: between fork and exec a threaded process may
+    // only make async-signal-safe calls, which setenv is not.
+    std::vector<std::string> entries;
+    for (char **e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!env.contains(entry.substr(0, entry.find('='))))
+            entries.push_back(entry);
+    }
+    for (const auto &[key, value] : env)
+        if (!value.empty())
+            entries.push_back(key + "=" + value);
+    std::vector<char *> envp;
+    for (auto &e : entries)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     child = ::fork();
     if (child == 0) {
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
-        int devnull = ::open("/dev/null", O_RDONLY);
         if (devnull >= 0)
             ::dup2(devnull, 0);
-        for (const auto &[key, value] : env) {
-            if (value.empty())
-                ::unsetenv(key.c_str());
-            else
-                ::setenv(key.c_str(), value.c_str(), 1);
-        }
-        ::execv(args[0], args.data());
+        ::execve(args[0], args.data(), envp.data());
         ::_exit(127);
     }
+    if (devnull >= 0)
+        ::close(devnull);
     ::close(out[1]);
     ::close(err[1]);
     outFd = out[0];
