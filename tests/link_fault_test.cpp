@@ -6,6 +6,7 @@
 #include "service/service.h"
 #include "tests/support/frames.h"
 #include "tests/support/loop.h"
+#include "tests/support/reliability.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -92,6 +93,8 @@ TEST_F(LinkFault, NothingOfAChunkIsHandledAfterItsErrorText)
     EXPECT_EQ(seen.connected, 0);
     EXPECT_TRUE(seen.messages.empty());
     EXPECT_EQ(seen.disconnected, 0) << "an error is the last word";
+    recordTrial("one chunk: a stale frame, a valid handshake answer, data",
+        "reported the stale frame and nothing after it; no link, no move");
 }
 
 TEST_F(LinkFault, FramesBehindACorruptOneArriveThoughThePeerThenFallsSilent)
@@ -104,6 +107,8 @@ TEST_F(LinkFault, FramesBehindACorruptOneArriveThoughThePeerThenFallsSilent)
     ASSERT_TRUE(runLoopUntil([&] { return seen.messages.size() == 2; }, 2s));
     EXPECT_EQ(seen.messages, (std::vector<std::string>{"one", "two"}));
     EXPECT_TRUE(seen.errors.empty());
+    recordTrial("corrupt frames before valid ones in one write, then silence",
+        "dropped the corrupt frames, delivered the valid ones at once");
 }
 
 // Not one byte of a peer of another user is read: it might echo our
@@ -117,6 +122,8 @@ TEST_F(LinkFault, APeerOfAnotherUserThatWritesFirstIsNeverHeard)
     EXPECT_EQ(seen.connected, 0);
     EXPECT_TRUE(seen.messages.empty());
     EXPECT_TRUE(seen.errors.empty());
+    recordTrial("a peer of another user that writes before it is accepted",
+        "read none of its bytes, reported the link lost");
 }
 
 struct Moves : Platform::Pointer {
@@ -179,6 +186,8 @@ TEST_F(LinkFault, AnswersToOneHugeFeaturesMessageFlowAsThePeerReads)
     EXPECT_EQ(pointer.moves, (std::vector<std::pair<double, double>>{{100.0, 200.5}}));
     EXPECT_EQ(seen.disconnected, 0);
     EXPECT_TRUE(seen.errors.empty());
+    recordTrial("one Features message with 1,000,000 codes, the peer reading late",
+        "sent all 1,000,000 answers as the peer read, held its next message until then, kept the link");
 }
 
 // A peer that stops reading cannot hear us: the first failed write loses
@@ -207,6 +216,7 @@ TEST(SocketLoss, AWriteErrorIsALostLinkAfterWhatThePeerSent)
     runLoopFor(100ms);
     EXPECT_EQ(lost, 1);
     EXPECT_FALSE(socket->send(text("y")));
+    recordTrial("a peer that shuts down its read side", "delivered what it had sent, then reported the link lost");
 }
 
 } // namespace
