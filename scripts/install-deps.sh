@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     build-essential cmake
     qt6-base-dev qt6-tools-dev libqt6opengl6-dev qt6-image-formats-plugins
-    libx11-dev libxtst-dev libxi-dev
+    libx11-dev libxtst-dev libxi-dev libxrandr-dev x11-xserver-utils
     xvfb xauth xdotool x11-utils
     libgtest-dev libbenchmark-dev
     clang libclang-rt-14-dev

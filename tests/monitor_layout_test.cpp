@@ -41,6 +41,7 @@ const Case kCases[] = {
     {"RoundedHalfAwayFromZero", kSingle, 99.5, 0.49, DesktopPoint{100, 0}},
     {"BeyondTheEdgesToTheBorder", kSingle, -5, 900, DesktopPoint{0, 799}},
     {"HugeAndInfiniteValuesToTheCorners", kSingle, 1e300, -kInf, DesktopPoint{1279, 0}},
+    {"PastXsSixteenBitsHeldNotWrapped", kSingle, 70000, 65546, DesktopPoint{1279, 799}},
     {"NaNGoesNowhere", kSingle, kNaN, 10, std::nullopt},
     {"PrimaryRightOriginIsItsCorner", kPrimaryRight, 100, 100, DesktopPoint{2020, 100}},
     {"PrimaryRightNegativeXReachesTheLeftMonitor", kPrimaryRight, -100, 50, DesktopPoint{1820, 50}},

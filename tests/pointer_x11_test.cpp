@@ -33,18 +33,6 @@ bool eventually(const std::function<bool()> &done)
     return false;
 }
 
-TEST(ScreenPoint, RoundsToAPixelAndHoldsToTheScreenNaNDropped)
-{
-    for (const auto &[x, y, kept, px, py] : {std::tuple{100.0, 200.0, true, 100, 200}, {10.5, 20.4999, true, 11, 20},
-             {-0.6, -1e9, true, 0, 0}, {5000.0, 799.4, true, 1279, 799}, {70000.0, 65546.0, true, 1279, 799},
-             {1e300, -1e300, true, 1279, 0}, {kInf, -kInf, true, 1279, 0}, {kNaN, 5.0, false, -7, -7},
-             {5.0, kNaN, false, -7, -7}}) {
-        X11Input::ScreenPoint p{-7, -7};
-        EXPECT_EQ(X11Input::toScreenPoint(x, y, 1280, 800, &p), kept) << x << "," << y;
-        EXPECT_EQ(std::pair(p.x, p.y), std::pair(px, py)) << x << "," << y;
-    }
-}
-
 // Points DISPLAY at a private server for the test's duration.
 class OnDisplay : public testing::Test {
 protected:

@@ -3,10 +3,15 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
+
+#include "core/monitor_layout.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
+#include <vector>
 #include <unistd.h>
 
 namespace X11Input {
@@ -136,33 +141,44 @@ bool canListenToRawMotion()
     return probe && probe->rawMotion;
 }
 
-bool toScreenPoint(double x, double y, int width, int height, ScreenPoint *out)
-{
-    if (std::isnan(x) || std::isnan(y) || width <= 0 || height <= 0)
-        return false;
-    // Clamped while still a double: no conversion ever sees a value it
-    // cannot hold, and nothing wraps at 16 bits on the wire.
-    double cx = std::clamp(std::round(x), 0.0, static_cast<double>(width - 1));
-    double cy = std::clamp(std::round(y), 0.0, static_cast<double>(height - 1));
-    out->x = static_cast<int>(cx);
-    out->y = static_cast<int>(cy);
-    return true;
-}
-
 struct PointerPoster::Impl {
     DisplayPtr display;
     bool broken = false;
     bool xtest = false;
     // Events are read once per batch, not once per move.
     bool eventsRead = false;
-    int width = 0;
-    int height = 0;
+    // RandR 1.5 monitors, or none: then the root window is the one monitor.
+    bool monitorsKnown = false;
+    int randrEvents = 0;
+    std::vector<KCore::MonitorRect> monitors;
 
     static void onIOErrorExit(Display *, void *self) { static_cast<Impl *>(self)->broken = true; }
 
     bool ensureOpen();
     void drainEvents();
+    void readLayout();
 };
+
+// One round trip, only when the layout changed.
+void PointerPoster::Impl::readLayout()
+{
+    Display *d = display.get();
+    Window root = DefaultRootWindow(d);
+    monitors.clear();
+    if (monitorsKnown) {
+        int count = 0;
+        XRRMonitorInfo *list = XRRGetMonitors(d, root, True, &count);
+        for (int i = 0; list && i < count; ++i)
+            monitors.push_back({list[i].x, list[i].y, list[i].width, list[i].height, list[i].primary != 0});
+        if (list)
+            XRRFreeMonitors(list);
+    }
+    if (monitors.empty()) {
+        XWindowAttributes attributes;
+        if (XGetWindowAttributes(d, root, &attributes))
+            monitors.push_back({0, 0, attributes.width, attributes.height, true});
+    }
+}
 
 bool PointerPoster::Impl::ensureOpen()
 {
@@ -178,10 +194,15 @@ bool PointerPoster::Impl::ensureOpen()
     int event, error, major, minor;
     xtest = XTestQueryExtension(d, &event, &error, &major, &minor);
     Window root = DefaultRootWindow(d);
-    width = DisplayWidth(d, DefaultScreen(d));
-    height = DisplayHeight(d, DefaultScreen(d));
-    // Screen size changes arrive as ConfigureNotify on the root window.
+    int randrErrors = 0, randrMajor = 0, randrMinor = 0;
+    monitorsKnown = XRRQueryExtension(d, &randrEvents, &randrErrors)
+        && XRRQueryVersion(d, &randrMajor, &randrMinor) && (randrMajor > 1 || (randrMajor == 1 && randrMinor >= 5));
+    // Root size changes arrive as ConfigureNotify; monitors added, moved or
+    // made primary as RandR notifications.
     XSelectInput(d, root, StructureNotifyMask);
+    if (monitorsKnown)
+        XRRSelectInput(d, root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    readLayout();
     return !broken;
 }
 
@@ -189,14 +210,19 @@ void PointerPoster::Impl::drainEvents()
 {
     Display *d = display.get();
     // Reads what has already arrived; never waits for the server.
+    bool changed = false;
     while (!broken && XEventsQueued(d, QueuedAfterReading) > 0) {
         XEvent event;
         XNextEvent(d, &event);
-        if (event.type == ConfigureNotify && event.xconfigure.window == DefaultRootWindow(d)) {
-            width = event.xconfigure.width;
-            height = event.xconfigure.height;
+        if (event.type == ConfigureNotify && event.xconfigure.window == DefaultRootWindow(d))
+            changed = true;
+        if (monitorsKnown && event.type >= randrEvents && event.type <= randrEvents + RRNotify) {
+            XRRUpdateConfiguration(&event);
+            changed = true;
         }
     }
+    if (changed && !broken)
+        readLayout();
 }
 
 PointerPoster::PointerPoster()
@@ -214,10 +240,11 @@ void PointerPoster::post(double x, double y)
         impl->drainEvents();
         impl->eventsRead = true;
     }
-    ScreenPoint point;
-    if (!toScreenPoint(x, y, impl->width, impl->height, &point))
+    // Always inside a monitor, so never beyond X's 16-bit coordinates.
+    const std::optional<KCore::DesktopPoint> point = KCore::placePoint(x, y, impl->monitors);
+    if (!point)
         return;
-    XTestFakeMotionEvent(impl->display.get(), DefaultScreen(impl->display.get()), point.x, point.y, CurrentTime);
+    XTestFakeMotionEvent(impl->display.get(), DefaultScreen(impl->display.get()), point->x, point->y, CurrentTime);
 }
 
 void PointerPoster::flush()

@@ -25,20 +25,13 @@ bool displayOffersXTest();
 // names it; each call costs one round trip on it. Main thread only.
 bool canListenToRawMotion();
 
-// Where a requested position lands on a screen of the given size. NaN in
-// either coordinate gives no position; every other value, infinities and
-// values far outside the X coordinate range included, is rounded to a whole
-// pixel and held to the screen, as the server holds the pointer itself.
-struct ScreenPoint {
-    int x;
-    int y;
-};
-bool toScreenPoint(double x, double y, int width, int height, ScreenPoint *out);
-
 // Posts pointer motion through XTEST on one display connection kept for the
 // helper's life and reopened when it breaks. The server makes a motion a drag
 // by itself while button 1 is down, so no button state is followed here.
-// Screen size changes are read once per batch of moves; flush() ends a batch.
+// A point is placed on the RandR monitors (KCore::placePoint: the origin is
+// the primary monitor's corner); without RandR 1.5 the root window is the
+// one monitor. Layout changes arrive as RandR and root notifications on the
+// same connection and are read once per batch of moves; flush() ends a batch.
 class PointerPoster {
 public:
     PointerPoster();
