@@ -36,7 +36,8 @@ TEST(Parse, GivesTheCommandOrOneClearLineAndOnlyLinkCommandsWaitForAHelper)
         {"rate -1", "HZ must be between 0 and"}, {"wait 1.5", "MS \"1.5\" is not a whole number"},
         {"wait 86400001", "MS must be between 0 and 86400000"}, {"features 3 256", "code must be between 0 and 255"},
         {"raw", "raw takes the payload as hex bytes, got nothing"}, {"raw 020", "\"020\" is not whole bytes of hex"},
-        {"raw 0g", "\"0g\" is not hex"}, {"close now", "close takes 0 arguments, got 1"}};
+        {"raw 0g", "\"0g\" is not hex"}, {"close now", "close takes 0 arguments, got 1"},
+        {"exit 0", "exit takes 0 arguments, got 1"}, {"Move 1 2", "unknown command \"Move\""}};
     for (const auto &[text, error] : errors) {
         const ParseResult result = parseCommand(text);
         EXPECT_EQ(result.status, ParseResult::Status::Error) << text;
