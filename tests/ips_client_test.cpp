@@ -26,11 +26,6 @@ std::uint32_t wallClock()
 
 const std::string kSecret = "01234567-89AB-CDEF-0123-456789ABCDEFpro.tessaronk7Qx#v2Lp";
 
-std::vector<std::byte> bytesOf(const std::string &text)
-{
-    return TestSupport::text(text);
-}
-
 std::vector<std::byte> frame(const std::string &payload, std::uint32_t timestamp)
 {
     return TestSupport::frame(TestSupport::text(payload), timestamp);
@@ -75,98 +70,72 @@ protected:
     std::unique_ptr<Events> events;
 };
 
-TEST_F(Link, HandshakeThenMessagesBothWays)
+// Connect fails at once without a listener and raises nothing; with one,
+// nothing goes before the peer's handshake, and a peer that closes is a
+// disconnect. The messages' bytes and order show in the helper's link tests.
+TEST_F(Link, HandshakeThenMessagesBothWaysUntilThePeerCloses)
 {
-    connectWith(kSecret);
-    // Nothing goes before the peer's handshake has been verified.
-    EXPECT_FALSE(client->send(bytesOf("early")));
-    ASSERT_TRUE(runLoopUntil([&] { return events->connected == 1; }, 2s));
-    // The helper sent one frame first: length 4, then after the timestamp its handshake value.
-    ASSERT_GE(peer->rawReceived.size(), 16u);
-    const std::vector<std::byte> expected =
-        TestSupport::join({TestSupport::be32(4), TestSupport::be32(KNetwork::handshakeValue(kSecret))});
-    const auto &raw = peer->rawReceived;
-    EXPECT_TRUE(std::equal(raw.begin(), raw.begin() + 4, expected.begin()));
-    EXPECT_TRUE(std::equal(raw.begin() + 8, raw.begin() + 12, expected.begin() + 4));
+    std::string error;
+    events = std::make_unique<Events>(*client);
+    EXPECT_FALSE(client->connect(dir / "Tessaron.sock", &error));
+    EXPECT_FALSE(error.empty());
+    runLoopFor(30ms);
+    EXPECT_EQ(events->connected + events->disconnected + static_cast<int>(events->errors.size()), 0);
 
-    // Several frames in one chunk arrive in order.
-    ASSERT_TRUE(client->send(bytesOf("to main app")));
-    auto now = wallClock();
-    std::vector<std::byte> chunk;
-    for (const char *text : {"to helper", "", "again"}) {
-        auto f = frame(text, now);
-        chunk.insert(chunk.end(), f.begin(), f.end());
-    }
-    peer->sendRaw(chunk);
-    ASSERT_TRUE(runLoopUntil([&] { return events->messages.size() == 3 && !peer->received.empty(); }, 2s));
-    EXPECT_EQ(events->messages, (std::vector<std::string>{"to helper", "", "again"}));
-    EXPECT_EQ(peer->received[0], bytesOf("to main app"));
+    connectWith(kSecret);
+    EXPECT_FALSE(client->send(TestSupport::text("early")));
+    ASSERT_TRUE(runLoopUntil([&] { return events->connected == 1 && peer->handshakeDone(); }, 2s));
+    ASSERT_TRUE(client->send(TestSupport::text("to main app")));
+    ASSERT_TRUE(peer->sendPayload(TestSupport::text("to helper")));
+    ASSERT_TRUE(runLoopUntil([&] { return !events->messages.empty() && !peer->received.empty(); }, 2s));
+    EXPECT_EQ(events->messages, std::vector<std::string>{"to helper"});
+    EXPECT_EQ(peer->received, std::vector<std::vector<std::byte>>{TestSupport::text("to main app")});
+
+    peer->closeConnection();
+    ASSERT_TRUE(runLoopUntil([&] { return events->disconnected == 1; }, 2s));
+    EXPECT_TRUE(events->errors.empty());
     EXPECT_EQ(events->connected, 1);
+    EXPECT_FALSE(client->send(TestSupport::text("x")));
 }
 
 // A main app whose secret differs answers with its own value.
 void answerWithWrongValue(FakeMainApp &peer)
 {
     ASSERT_TRUE(runLoopUntil([&] { return peer.accepted(); }, 2s));
-    peer.sendRaw(TestSupport::frame(TestSupport::be32(KNetwork::handshakeValue(kSecret) + 1),
-        wallClock()));
+    peer.sendRaw(TestSupport::frame(TestSupport::be32(KNetwork::handshakeValue(kSecret) + 1), wallClock()));
 }
 
-// Either error text closes the link: the peer sees it go, nothing else is
-// raised, and nothing more can be sent.
-TEST_F(Link, AnErrorTextClosesTheLinkWithoutADisconnect)
+enum class End { StaleFrame, WrongHandshake, OurDisconnect };
+
+// Either error text, or our own disconnect, closes the link: the peer sees
+// it go, nothing else is raised, and nothing more can be sent.
+TEST_F(Link, AnErrorTextOrOurDisconnectClosesTheLinkWithNothingAfter)
 {
-    for (bool stale : {false, true}) {
-        SCOPED_TRACE(stale ? "stale frame" : "wrong handshake");
+    const std::vector<std::string> errors[] = {{"Frame expired or timestamp invalid"},
+        {"Handshake failed: secret mismatch"}, {}};
+    for (End end : {End::StaleFrame, End::WrongHandshake, End::OurDisconnect}) {
+        SCOPED_TRACE(static_cast<int>(end));
         client = std::make_shared<IPSClient>(systemClock, static_cast<unsigned>(::getuid()));
-        if (stale) {
-            establish();
-            peer->sendRaw(frame("old", wallClock() - 31));
-        } else {
+        if (end == End::WrongHandshake) {
             connectWith("another secret entirely");
             answerWithWrongValue(*peer);
+        } else {
+            establish();
+            if (end == End::StaleFrame) {
+                peer->sendRaw(frame("old", wallClock() - 31));
+            } else {
+                client->disconnect();
+                peer->sendPayload(TestSupport::text("after"));
+            }
         }
-        ASSERT_TRUE(runLoopUntil([&] { return !events->errors.empty() && peer->peerClosed(); }, 2s));
+        ASSERT_TRUE(runLoopUntil([&] { return peer->peerClosed(); }, 2s));
         runLoopFor(30ms);
-        EXPECT_EQ(events->errors, std::vector<std::string>{stale ? "Frame expired or timestamp invalid"
-                                                                 : "Handshake failed: secret mismatch"});
-        EXPECT_EQ(events->connected, stale ? 1 : 0);
+        EXPECT_EQ(events->errors, errors[static_cast<int>(end)]);
+        EXPECT_EQ(events->connected, end == End::WrongHandshake ? 0 : 1);
         EXPECT_EQ(events->disconnected, 0);
         EXPECT_TRUE(events->messages.empty());
-        EXPECT_FALSE(client->send(bytesOf("x")));
+        EXPECT_FALSE(client->send(TestSupport::text("x")));
     }
-}
-
-TEST_F(Link, APeerThatClosesIsADisconnect)
-{
-    establish();
-    peer->closeConnection();
-    ASSERT_TRUE(runLoopUntil([&] { return events->disconnected == 1; }, 2s));
-    EXPECT_TRUE(events->errors.empty());
-    EXPECT_FALSE(client->send(bytesOf("x")));
-}
-
-TEST_F(Link, AfterDisconnectNothingIsRaisedAndSendFails)
-{
-    establish();
-    client->disconnect();
-    peer->sendPayload(bytesOf("after"));
-    peer->closeConnection();
-    runLoopFor(50ms);
-    EXPECT_TRUE(events->messages.empty());
-    EXPECT_EQ(events->disconnected, 0);
-    EXPECT_FALSE(client->send(bytesOf("x")));
-}
-
-TEST_F(Link, NoListenerFailsConnectAtOnce)
-{
-    client->setSecret(kSecret);
-    Events e(*client);
-    std::string error;
-    EXPECT_FALSE(client->connect(dir / "Tessaron.sock", &error));
-    EXPECT_FALSE(error.empty());
-    runLoopFor(30ms);
-    EXPECT_EQ(e.connected + e.disconnected + static_cast<int>(e.errors.size()), 0);
 }
 
 enum class DropIn { Message, Error, Connected, Disconnected };

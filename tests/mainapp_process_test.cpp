@@ -3,6 +3,7 @@
 #include "network/link_config.h"
 #include "network/protocol_layer.h"
 #include "platform/linux/machine_id.h"
+#include "tests/support/frames.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -22,22 +23,15 @@
 #include <unistd.h>
 #include <utility>
 
-using Bytes = std::vector<std::byte>;
-using Payloads = std::vector<Bytes>;
+using TestSupport::Bytes;
+using TestSupport::bytes;
 using TestSupport::Process;
+using Payloads = std::vector<Bytes>;
 
 namespace {
 
 constexpr std::chrono::seconds kTimeout{10};
 const std::string kIdentifier = TESSARON_MAIN_APP_ID;
-
-Bytes bytes(std::initializer_list<int> values)
-{
-    Bytes out;
-    for (int v : values)
-        out.push_back(static_cast<std::byte>(v));
-    return out;
-}
 
 // Written out by hand, not by the code under test.
 const Bytes kFeatures = bytes({0x02, 0, 0, 0, 0x01, 0x03});
@@ -208,9 +202,9 @@ TEST_F(MainAppProcess, ServesAHelperFromHandshakeToHangUp)
         "tessaron: stdin line 2: unknown command \"bogus\"; skipped\n");
 }
 
-// A stale socket file is replaced. A helper that fails our check, a hang-up
-// mid-command (counting what reached the socket) and `close` each end a link;
-// the script goes on with the next helper. Neither pacing nor a wait holds
+// A stale socket file is replaced; a second stand-in is refused. A helper
+// that fails our check, a hang-up mid-command (counting what reached the
+// socket) and `close` each end a link; the script goes on with the next helper. Neither pacing nor a wait holds
 // back the helper's answers.
 TEST_F(MainAppProcess, TheScriptGoesOnAcrossHelpersAndAnswersAreNeverHeldBack)
 {
@@ -222,6 +216,28 @@ TEST_F(MainAppProcess, TheScriptGoesOnAcrossHelpersAndAnswersAreNeverHeldBack)
     ASSERT_TRUE(crashed.wait(kTimeout) && std::filesystem::exists(std::filesystem::symlink_status(socketPath())));
     ASSERT_TRUE(start({"-c", "rate 0.01; line 0 0 10 10 2; rate 0; line 0 0 1 1 1000000; move 1 2; close",
         "-c", "move 3 4; wait 600000; move 5 6"}));
+    // Each refused with status 2 and one line on stderr; the one listening is
+    // left alone (its probe comes and goes), and a path too long is refused
+    // before anything is made.
+    const std::string longHome = home / std::string(110, 'h');
+    const std::string longPath = longHome + "/Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock";
+    const std::tuple<std::vector<std::string>, std::string, std::string> refusals[] = {
+        {{"-c"}, home.path(), "tessaron: -c needs a script (see --help)\n"},
+        {{"--once", "--bogus"}, home.path(), "tessaron: unknown option \"--bogus\" (see --help)\n"},
+        {{"move 1 2"}, home.path(), "tessaron: unexpected argument \"move 1 2\" (see --help)\n"},
+        {{}, "", "tessaron: HOME is not set; it holds the containers\n"},
+        {{}, home.path(), "tessaron: another main app is listening at " + socketPath() + "\n"},
+        {{}, longHome, "tessaron: socket path is " + std::to_string(longPath.size()) + " bytes, longer than a socket "
+            "address holds (" + std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + "): " + longPath + "\n"}};
+    for (const auto &[args, value, complaint] : refusals) {
+        Process refused;
+        std::vector<std::string> argv = {TESSARON_MAIN_APP_EXECUTABLE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ASSERT_TRUE(refused.start(argv, {{"HOME", value}}) && refused.wait(kTimeout));
+        EXPECT_EQ(refused.exitCode(), 2);
+        EXPECT_EQ(refused.out() + refused.err(), complaint);
+    }
+    EXPECT_FALSE(std::filesystem::exists(longHome));
 
     FakeHelper stranger("another secret"), cut, closed, waiting;
     ASSERT_TRUE(stranger.connect(socketPath()) && stranger.waitForHangUp());
@@ -242,39 +258,10 @@ TEST_F(MainAppProcess, TheScriptGoesOnAcrossHelpersAndAnswersAreNeverHeldBack)
 
     // Of the million moves, what reached the socket is counted: at least 10, not all.
     const std::string link = "connected\nhandshake-ok\nready\n";
-    EXPECT_TRUE(std::regex_match(app.out(), std::regex("listening [^\n]+\nconnected\n"
+    EXPECT_TRUE(std::regex_match(app.out(), std::regex("listening [^\n]+\nconnected\ndisconnected\nconnected\n"
         "error Handshake failed: secret mismatch\ndisconnected\n" + link + "accessibility-status 1 1\nsent 1 moves\n"
         "disconnected\n" + link + "sent [1-9][0-9]{1,5} moves\ndisconnected\n" + link + "sent 1 moves\ndisconnected\n"
         + link + "sent 1 moves\naccessibility-status 1 1\n"))) << app.out();
-}
-
-// Each with status 2 and one line on stderr; a socket someone listens on is
-// left alone, and a path too long is refused before anything is made.
-TEST_F(MainAppProcess, RefusesBadOptionsALiveSocketAndAHomeWithoutRoomOrNoHomeAtAll)
-{
-    ASSERT_TRUE(start({}));
-    const std::string longHome = home / std::string(110, 'h');
-    const std::string longPath = longHome + "/Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock";
-    const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
-        {{"-c"}, home.path(), "tessaron: -c needs a script (see --help)\n"},
-        {{"--once", "--bogus"}, home.path(), "tessaron: unknown option \"--bogus\" (see --help)\n"},
-        {{"move 1 2"}, home.path(), "tessaron: unexpected argument \"move 1 2\" (see --help)\n"},
-        {{}, "", "tessaron: HOME is not set; it holds the containers\n"},
-        {{}, home.path(), "tessaron: another main app is listening at " + socketPath() + "\n"},
-        {{}, longHome, "tessaron: socket path is " + std::to_string(longPath.size()) + " bytes, longer than a socket "
-            "address holds (" + std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + "): " + longPath + "\n"}};
-    for (const auto &[args, value, complaint] : cases) {
-        Process refused;
-        std::vector<std::string> argv = {TESSARON_MAIN_APP_EXECUTABLE};
-        argv.insert(argv.end(), args.begin(), args.end());
-        ASSERT_TRUE(refused.start(argv, {{"HOME", value}}) && refused.wait(kTimeout));
-        EXPECT_EQ(refused.exitCode(), 2);
-        EXPECT_EQ(refused.out() + refused.err(), complaint);
-    }
-    EXPECT_FALSE(std::filesystem::exists(longHome));
-    // The first one still serves: its socket was not taken away.
-    ASSERT_TRUE(helper.connect(socketPath()) && helper.waitForPayloads(1));
-    expectCleanEnd(SIGTERM);
 }
 
 // The bundle names the program beside it, which starts the installed helper.
