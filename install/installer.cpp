@@ -5,6 +5,7 @@
 #include "install/bundle_mover.h"
 #include "install/install_rules.h"
 #include "install/launcher.h"
+#include "install/url_registration.h"
 #include "ui/message_box.h"
 #include "platform/host.h"
 
@@ -64,6 +65,14 @@ bool install(std::shared_ptr<KUI::MessageBox> &messageBox)
     std::string title = KInstall::installAlertTitle(bundleName, app.bundleShortVersion(), app.bundleVersion());
     std::string installed = completeInstallPath();
     int result = ensureHelperInstalled();
+    // Links of the helper's scheme reach the installed copy. A failure here
+    // never stands in the way of the helper's job, and says nothing.
+    if (result == KInstall::Installed || result == KInstall::AlreadyInstalled) {
+        const std::string executable = KCore::bundleExecutablePath(installed);
+        if (!executable.empty())
+            KInstall::registerURLHandler(executable, bundleName, app.bundleIdentifier() + ".desktop",
+                KInstall::registrationPlaces(home(), std::getenv("XDG_DATA_HOME"), std::getenv("XDG_CONFIG_HOME")));
+    }
     std::string message = KInstall::installMessage(result, appName, bundleName);
     if (message.empty())
         return true;
