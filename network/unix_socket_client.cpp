@@ -4,9 +4,11 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <sys/ioctl.h>
@@ -41,6 +43,12 @@ struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
     bool paused = false;
     // Counts connections, so a loss posted for one never ends the next.
     unsigned generation = 0;
+    // A listener whose backlog is full answers EAGAIN: tried again for a
+    // second before the connection counts as refused.
+    int pendingFd = -1;
+    sockaddr_un address = {};
+    socklen_t addressLength = 0;
+    std::chrono::steady_clock::time_point retryUntil;
 
     ~Impl() { teardown(); }
 
@@ -51,6 +59,9 @@ struct UnixSocketClient::Impl : std::enable_shared_from_this<Impl> {
     bool peerAcceptable();
     void deliver(std::vector<std::byte> &target);
     void drainAndLose(unsigned lostGeneration);
+    void scheduleRetry();
+    void retryConnect(unsigned forGeneration);
+    void startConnecting(int connectedFd);
     bool enqueue(const std::byte *data, std::size_t size);
     void flushQueue();
     void lose();
@@ -102,6 +113,9 @@ void UnixSocketClient::Impl::teardown()
     if (fd >= 0)
         ::close(fd);
     fd = -1;
+    if (pendingFd >= 0)
+        ::close(pendingFd);
+    pendingFd = -1;
     ++generation;
     queue.clear();
     queueOffset = 0;
@@ -162,6 +176,39 @@ void UnixSocketClient::Impl::drainAndLose(unsigned lostGeneration)
     }
     if (generation == lostGeneration && !lost)
         lose();
+}
+
+void UnixSocketClient::Impl::startConnecting(int connectedFd)
+{
+    fd = connectedFd;
+    connecting = true;
+    watch();
+}
+
+void UnixSocketClient::Impl::scheduleRetry()
+{
+    std::weak_ptr<Impl> weak = weak_from_this();
+    QTimer::singleShot(20, QCoreApplication::instance(), [weak, current = generation] {
+        if (auto self = weak.lock())
+            self->retryConnect(current);
+    });
+}
+
+void UnixSocketClient::Impl::retryConnect(unsigned forGeneration)
+{
+    if (forGeneration != generation || pendingFd < 0)
+        return;
+    const int result = ::connect(pendingFd, reinterpret_cast<const sockaddr *>(&address), addressLength);
+    if (result == 0 || errno == EINPROGRESS || errno == EINTR) {
+        startConnecting(std::exchange(pendingFd, -1));
+        return;
+    }
+    if (errno == EAGAIN && std::chrono::steady_clock::now() < retryUntil) {
+        scheduleRetry();
+        return;
+    }
+    ::close(std::exchange(pendingFd, -1));
+    lose();
 }
 
 bool UnixSocketClient::Impl::peerAcceptable()
@@ -328,15 +375,22 @@ bool UnixSocketClient::connect(const std::string &path, std::string *error)
     auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
     int result = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), length);
     // EINTR: the connection goes on in the background, like EINPROGRESS.
-    if (result != 0 && errno != EINPROGRESS && errno != EINTR) {
+    const bool busy = result != 0 && errno == EAGAIN;
+    if (result != 0 && errno != EINPROGRESS && errno != EINTR && !busy) {
         setError(error, std::strerror(errno));
         ::close(fd);
         return false;
     }
     impl->teardown();
-    impl->fd = fd;
-    impl->connecting = true;
-    impl->watch();
+    if (busy) {
+        impl->pendingFd = fd;
+        impl->address = address;
+        impl->addressLength = length;
+        impl->retryUntil = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        impl->scheduleRetry();
+        return true;
+    }
+    impl->startConnecting(fd);
     return true;
 }
 

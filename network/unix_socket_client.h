@@ -42,7 +42,9 @@ public:
 
     // Starts connecting. The connected notification always comes later from
     // the loop, once the socket is up and its peer runs as the same user.
-    // A failed call leaves an earlier connection as it was.
+    // A listener whose backlog is full is tried again for a second; still
+    // full, the disconnected notification says so. A failed call leaves an
+    // earlier connection as it was.
     bool connect(const std::string &path, std::string *error);
     // True when every byte was written or queued in order.
     bool send(const std::vector<std::byte> &bytes);
