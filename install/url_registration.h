@@ -11,7 +11,7 @@ namespace KInstall {
 
 inline constexpr char kURLSchemeType[] = "x-scheme-handler/tessaron-helper";
 
-// One Exec argument as the Desktop Entry Specification wants it: quoted
+// One Exec argument as freedesktop.org desktop entries want it: quoted
 // when it holds a reserved character, with the string escapes applied on
 // top, and "%" doubled. Nothing for text no Exec line can hold (a newline
 // or another control character).

@@ -15,7 +15,7 @@ using KInstall::mimeappsWithDefault;
 using TestSupport::readFile;
 using TestSupport::writeFile;
 
-TEST(DesktopExec, QuotedEscapedAndPercentDoubledAsTheSpecificationSays)
+TEST(DesktopExec, QuotedEscapedAndPercentDoubledAsDesktopEntriesWant)
 {
     const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"/opt/helper", "/opt/helper"},
