@@ -50,11 +50,12 @@ std::uint32_t byteSum(const std::byte *data, std::size_t size)
     return sum;
 }
 
-// Both sums wrap at 2^32 and compare unsigned, as the peer computes them.
+// Compared as serial numbers: the signed 32-bit difference, so the window
+// is the same across the wrap of the 32-bit clock (2106-02-07) as anywhere.
 bool isFresh(std::uint32_t timestamp, std::uint32_t now)
 {
-    return static_cast<std::uint32_t>(timestamp + kMaxAge) >= now
-        && timestamp <= static_cast<std::uint32_t>(now + kMaxAhead);
+    const auto ahead = static_cast<std::int32_t>(timestamp - now);
+    return ahead >= -static_cast<std::int32_t>(kMaxAge) && ahead <= static_cast<std::int32_t>(kMaxAhead);
 }
 
 } // namespace KNetwork
