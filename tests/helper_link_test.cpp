@@ -20,6 +20,7 @@
 
 #include <bit>
 #include <csignal>
+#include <fstream>
 
 using namespace std::chrono_literals;
 using namespace TestSupport;
@@ -90,8 +91,12 @@ TEST(Sandbox, KillingItEndsWhatItsCommandStarted)
     const auto marked = [&] {
         found.clear();
         for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-            std::string cmdline = readFile(entry.path() / "cmdline");
-            std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+            // Read through the stream: a process that ends meanwhile is an
+            // error of the read, which the stream keeps to itself.
+            std::ifstream in(entry.path() / "cmdline");
+            std::string cmdline;
+            for (std::string part; std::getline(in, part, '\0');)
+                cmdline += part + " ";
             if (cmdline.starts_with("sleep ") && cmdline.find(mark) != std::string::npos)
                 found.push_back(std::stoi(entry.path().filename()));
         }
