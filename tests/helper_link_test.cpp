@@ -49,6 +49,7 @@ TEST(HelperAndStandIn, TheMainAppStartsTheHelperAndItsMovesReachTheXPointer)
     ASSERT_NE(display, nullptr);
     EXPECT_EQ(pointerPosition(display), std::make_pair(310, 310));
     XCloseDisplay(display);
+    recordTrial("the main app closes the link after its moves", "every move reached the X pointer; quit a second later");
 }
 
 // The display dies under a linked helper: it says so in one line and ends
@@ -132,6 +133,8 @@ TEST(HelperPermission, WithoutXTestItGuidesTheUserNeverConnectsAndClosingTheWind
     EXPECT_EQ(helper.exitCode(), 0);
     EXPECT_FALSE(app.accepted());
     XCloseDisplay(display);
+    recordTrial("a display without XTEST, and the user closing the guidance window",
+        "showed the window, never connected, quit in order when it was closed");
 }
 
 // The harness runs the helper with its bundle in place and Tessaron
@@ -179,6 +182,7 @@ TEST_F(Wiring, WithoutAMainAppItQuitsAfterASecond)
     EXPECT_GE(exitAt(10s), 950);
     EXPECT_EQ(helper->exitCode(), 0);
     EXPECT_EQ(helper->out() + helper->err(), "");
+    recordTrial("no main app listening", "quit in order a second later, saying nothing");
 }
 
 // Timed from the close the helper sees, not from its start, which a loaded
@@ -234,6 +238,8 @@ TEST_F(Wiring, TwoFailuresWithinASecondQuitOnceAndLaterMovesAreNotActedOn)
     EXPECT_EQ(helper->exitCode(), 0);
     EXPECT_EQ(helper->out(), "move 5.000000 6.000000\n");
     EXPECT_TRUE(app.peerClosed());
+    recordTrial("two stale frames and a move in one read, after a working link",
+        "closed the link at the first, acted on nothing after it, quit once a second later");
 }
 
 TEST_F(Wiring, ARevokedPermissionReleasesTheLinkBeforeTheGrantConnectsAgain)
@@ -250,6 +256,8 @@ TEST_F(Wiring, ARevokedPermissionReleasesTheLinkBeforeTheGrantConnectsAgain)
     helper->signal(SIGTERM);
     ASSERT_GE(exitAt(5s), 0);
     EXPECT_EQ(helper->exitCode(), 0);
+    recordTrial("the input permission revoked while linked, then granted again",
+        "closed the link at once, waited, connected anew once granted");
 }
 
 // On 10.14 the helper only offers the full app, and quits on the answer.

@@ -3,6 +3,7 @@
 #include "tests/support/fake_main_app.h"
 #include "tests/support/frames.h"
 #include "tests/support/loop.h"
+#include "tests/support/reliability.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -136,6 +137,9 @@ TEST_F(Link, AnErrorTextOrOurDisconnectClosesTheLinkWithNothingAfter)
         EXPECT_TRUE(events->messages.empty());
         EXPECT_FALSE(client->send(TestSupport::text("x")));
     }
+    TestSupport::recordTrial("a frame 31 seconds old", "reported the stale frame once, closed the link, raised nothing after");
+    TestSupport::recordTrial("a handshake answer of another secret",
+        "reported the mismatch once, never connected, closed the link");
 }
 
 enum class DropIn { Message, Error, Connected, Disconnected };

@@ -1,6 +1,7 @@
 #include "network/unix_socket_client.h"
 #include "tests/support/frames.h"
 #include "tests/support/loop.h"
+#include "tests/support/reliability.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -180,6 +181,8 @@ TEST_F(SocketClient, SendsQueueWholeBuffersInOrderAndPassingTheBoundIsALostLink)
         total += static_cast<std::size_t>(n);
     EXPECT_EQ(n, 0);
     EXPECT_LT(total, 40u << 20);
+    TestSupport::recordTrial("a peer that stops reading while 40 MiB are sent to it",
+        "kept the stream whole up to its bound, then closed the link; memory stayed bounded");
 }
 
 // A listener whose backlog is full refuses with EAGAIN for now, not for
@@ -218,6 +221,8 @@ TEST_F(SocketClient, AFullBacklogIsTriedAgainForASecondBeforeTheLinkCountsAsLost
     EXPECT_EQ(connected, 1);
     for (int s : fillers)
         ::close(s);
+    TestSupport::recordTrial("a listener whose backlog is full",
+        "tried again for a second: connected once there was room, else reported the link lost");
 }
 
 // Under ASan any touch of the client after its callback dropped it faults.
