@@ -1,6 +1,6 @@
 // A small program around KCore::App whose behaviour the process tests
 // watch from outside: exit status, output order, signals.
-// Usage: app_harness threads|early-sigterm|wait|loop-exit [url...]
+// Usage: app_harness threads|early-sigterm|wait|loop-exit|leak [url...]
 #include "core/app.h"
 #include "tests/support/fake_platform.h"
 
@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,14 @@ void say(const std::string &text)
 {
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
+}
+
+// Memory dropped inside a callback of the loop, for the leak checker to find.
+void *volatile kept;
+[[gnu::noinline]] void leakOnTheLoop()
+{
+    kept = std::malloc(4096);
+    kept = nullptr;
 }
 
 } // namespace
@@ -61,6 +70,10 @@ int main(int argc, char **argv)
         // The loop stopping without a terminate request returns to main.
         if (scenario == "loop-exit")
             QCoreApplication::exit(0);
+        if (scenario == "leak") {
+            leakOnTheLoop();
+            KCore::App::quit();
+        }
     });
     app.run();
     say("run-returned");

@@ -141,4 +141,24 @@ TEST(SystemFileSystem, FollowsLinksAndTellsTheSameBundleByIdentity)
     EXPECT_FALSE(system.isSameFile(dir / "real/H.app", dir / "missing"));
 }
 
+// A move killed while copying leaves a hidden copy beside the target; the
+// next installation removes exactly those, read-only folders and all.
+TEST(StaleCopies, OnlyWhatAnInterruptedMoveLeftIsRemoved)
+{
+    TestSupport::TempDir dir;
+    const std::string target = dir / "Tessaron Helper.app";
+    writeFile(dir / ".Tessaron Helper.app.AbC123/Contents/MacOS/tessaron-helper", "half");
+    fs::permissions(dir / ".Tessaron Helper.app.AbC123/Contents", fs::perms::owner_read | fs::perms::owner_exec);
+    const std::vector<std::string> kept = {".Tessaron Helper.app.AbC1234", ".Tessaron Helper.app.ab_12c",
+        ".Other.app.AbC123", "Tessaron Helper.app.AbC123"};
+    for (const std::string &name : kept)
+        fs::create_directories(dir / name);
+    writeFile(dir / ".Tessaron Helper.app.XyZ789", "a file, not a copy");
+    EXPECT_EQ(removeStaleCopies(target), 1);
+    std::set<std::string> expected(kept.begin(), kept.end());
+    expected.insert(".Tessaron Helper.app.XyZ789");
+    EXPECT_EQ(namesIn(dir.path()), expected);
+    EXPECT_EQ(removeStaleCopies(dir / "missing/Tessaron Helper.app"), 0);
+}
+
 } // namespace
