@@ -2,7 +2,9 @@
 // own (own /Applications and HOME) on its own display.
 #include "tests/support/loop.h"
 #include "tests/support/process.h"
+#include "tests/support/reliability.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/x_client.h"
 #include "tests/support/xvfb.h"
 
@@ -21,6 +23,34 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The program and its arguments of an Exec line, undone as a desktop does:
+// the value's string escapes, then the quoting of each argument.
+std::vector<std::string> execArguments(const std::string &exec)
+{
+    std::string value;
+    for (std::size_t i = 0; i < exec.size(); ++i)
+        value += exec[i] == '\\' && i + 1 < exec.size() ? exec[++i] : exec[i];
+    std::vector<std::string> arguments;
+    std::string current;
+    bool quoted = false, any = false;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (quoted && c == '\\' && i + 1 < value.size())
+            current += value[++i];
+        else if (c == '"')
+            quoted = !quoted, any = true;
+        else if (c == ' ' && !quoted) {
+            if (any || !current.empty())
+                arguments.push_back(current);
+            current.clear(), any = false;
+        } else
+            current += c;
+    }
+    if (any || !current.empty())
+        arguments.push_back(current);
+    return arguments;
+}
+
 class FirstStart : public testing::Test {
 protected:
     void SetUp() override
@@ -30,6 +60,8 @@ protected:
         ASSERT_NE(display, nullptr);
         sandbox.downloadHelper();
         sandbox.installMainApp();
+        // What a first start killed while copying would have left.
+        writeFile(sandbox.containerSupport() + "/.Tessaron Helper.app.Stale1/Contents/Info.plist", "half");
         ASSERT_TRUE(helper.start(sandbox.command({"/home/user/Downloads/Tessaron Helper.app/Contents/MacOS/tessaron-helper"}),
             sandbox.environment(x.display())));
         ASSERT_TRUE(runLoopUntil([&] { return (alert = findWindow(display, "Tessaron Helper v1.0.0 (1)")) != 0; }, 15s));
@@ -65,6 +97,33 @@ TEST_F(FirstStart, MovesIntoTheContainerSaysSoStartsTheMainAppAndQuits)
     EXPECT_NE(helper.out().find("listening /home/user/Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock"),
         std::string::npos)
         << helper.out() << helper.err();
+    EXPECT_FALSE(fs::exists(sandbox.containerSupport() + "/.Tessaron Helper.app.Stale1"));
+
+    // Registered: tessaron-helper: links start the installed helper with the URL.
+    EXPECT_NE(readFile(sandbox.home() + "/.config/mimeapps.list")
+                  .find("[Default Applications]\nx-scheme-handler/tessaron-helper=pro.tessaron.helper.desktop;\n"),
+        std::string::npos);
+    const std::string entry = readFile(sandbox.home() + "/.local/share/applications/pro.tessaron.helper.desktop");
+    const std::size_t exec = entry.find("\nExec=");
+    ASSERT_NE(exec, std::string::npos) << entry;
+    std::vector<std::string> command = execArguments(entry.substr(exec + 6, entry.find('\n', exec + 1) - exec - 6));
+    ASSERT_EQ(command, (std::vector<std::string>{Sandbox::installedHelperInside(),
+        "%u"}));
+    command[1] = "tessaron-helper://open?from=link";
+    Process linked;
+    ASSERT_TRUE(linked.start(sandbox.command(command), sandbox.environment(x.display())));
+    std::string started;
+    EXPECT_TRUE(runLoopUntil([&] {
+        std::ifstream in("/proc/" + std::to_string(sandbox.commandPid()) + "/cmdline");
+        std::getline(in, started, '\n');
+        // Through chroot and env first: done once the helper runs.
+        return started.starts_with(command[0]);
+    }, 10s));
+    EXPECT_EQ(started, command[0] + std::string(1, '\0') + command[1] + std::string(1, '\0'));
+    ASSERT_TRUE(linked.wait(10s));
+    EXPECT_EQ(linked.exitCode(), 0);
+    recordTrial("a first start from the download folder, then a tessaron-helper: link",
+        "installed itself, registered the scheme, and the link started the installed copy with the URL");
 }
 
 TEST_F(FirstStart, SigtermWhileTheAlertIsUpQuitsInOrderWithoutStartingTheMainApp)
