@@ -20,6 +20,10 @@
 
 #include <bit>
 #include <csignal>
+#include <cstring>
+#include <sys/wait.h>
+#include <sys/un.h>
+#include <sys/socket.h>
 #include <fstream>
 
 using namespace std::chrono_literals;
@@ -258,6 +262,44 @@ TEST_F(Wiring, ARevokedPermissionReleasesTheLinkBeforeTheGrantConnectsAgain)
     EXPECT_EQ(helper->exitCode(), 0);
     recordTrial("the input permission revoked while linked, then granted again",
         "closed the link at once, waited, connected anew once granted");
+}
+
+// A main app of another user that writes a valid handshake answer and a
+// move before it is asked anything: not one byte of it is read.
+TEST_F(Wiring, AMainAppOfAnotherUserIsNeverHeardEvenWhenItWritesFirst)
+{
+    if (::getuid() != 0)
+        GTEST_SKIP() << "listening as another user needs root";
+    const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+    const Bytes eager = join({handshake(secret, now),
+        frame(bytes({0x03, 0, 0, 0, 0x10, 0x40, 0x59, 0, 0, 0, 0, 0, 0, 0x40, 0x59, 0, 0, 0, 0, 0, 0}), now)});
+    for (std::filesystem::path p = socket; p != home.path(); p = p.parent_path())
+        std::filesystem::permissions(p.parent_path(), std::filesystem::perms::all);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socket.c_str(), socket.size());
+    const pid_t other = ::fork();
+    if (other == 0) {
+        // Only system calls from here on: the test process has threads.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0
+            || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0)
+            ::_exit(2);
+        const int conn = ::accept(fd, nullptr, nullptr);
+        [[maybe_unused]] ssize_t n = ::write(conn, eager.data(), eager.size());
+        ::sleep(30);
+        ::_exit(0);
+    }
+    ASSERT_GT(other, 0);
+    ASSERT_TRUE(runLoopUntil([&] { return std::filesystem::exists(socket); }, 5s));
+    start();
+    EXPECT_GE(exitAt(5s), 950);
+    EXPECT_EQ(helper->exitCode(), 0);
+    EXPECT_EQ(helper->out(), "") << "a move was acted on";
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+    recordTrial("a main app of another user that writes a handshake answer and a move first",
+        "read none of it, counted the link as lost, quit a second later");
 }
 
 // On 10.14 the helper only offers the full app, and quits on the answer.
