@@ -1,12 +1,13 @@
-// Replays the fuzz seed corpus through the fuzz entry point, so the seeds and
-// every crash kept as a regression case run with the plain tests.
+// Replays a fuzz seed corpus through its fuzz entry point, so the seeds and
+// every crash kept as a regression case run with the plain tests; a broken
+// invariant aborts.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <vector>
+#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
 
@@ -15,9 +16,9 @@ TEST(FuzzCorpus, EverySeedRunsClean)
     std::size_t seeds = 0;
     for (const auto &entry : std::filesystem::directory_iterator(TESSARON_FUZZ_CORPUS)) {
         std::ifstream in(entry.path(), std::ios::binary);
-        const std::vector<char> input{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const std::string input{std::istreambuf_iterator<char>(in), {}};
         SCOPED_TRACE(entry.path().filename().string());
-        EXPECT_EQ(LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(input.data()), input.size()), 0);
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(input.data()), input.size());
         ++seeds;
     }
     EXPECT_GE(seeds, 1u);

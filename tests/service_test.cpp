@@ -1,211 +1,137 @@
 #include "platform/pointer.h"
 #include "service/service.h"
+#include "tests/support/frames.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cmath>
 #include <limits>
 
 using Helper::Service;
 
 namespace {
 
-std::vector<std::byte> hex(std::initializer_list<int> values)
+using namespace TestSupport;
+// Coordinates as their bits, so a NaN compares equal to itself.
+using Moves = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// A type byte, a declared length and what actually follows.
+Bytes message(int type, std::uint32_t declared, const Bytes &body)
 {
-    std::vector<std::byte> out;
-    for (int v : values)
-        out.push_back(static_cast<std::byte>(v));
-    return out;
+    return join({bytes({type}), be32(declared), body});
 }
 
+Moves::value_type at(double x, double y)
+{
+    return {std::bit_cast<std::uint64_t>(x), std::bit_cast<std::uint64_t>(y)};
+}
+
+// A move as the main app writes it: two big-endian doubles.
+Bytes moveTo(double x, double y)
+{
+    const auto be64 = [](std::uint64_t b) { return join({be32(std::uint32_t(b >> 32)), be32(std::uint32_t(b))}); };
+    const auto [bx, by] = at(x, y);
+    return message(3, 16, join({be64(bx), be64(by)}));
+}
+
+const Bytes kEnable = bytes({0x02, 0, 0, 0, 0x01, 0x03}); // also the answer to it
+const Bytes kXY = bytes({0x40, 0x59, 0, 0, 0, 0, 0, 0, 0x40, 0x69, 0x10, 0, 0, 0, 0, 0}); // (100.0, 200.5)
+const Bytes kMove = message(3, 16, kXY);
+const Moves kMoved = {at(100.0, 200.5)};
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
 struct Recording : Platform::Pointer {
-    std::vector<std::pair<double, double>> moves;
+    Moves moves;
     bool trusted = true;
-    void postPointerMove(double x, double y) override { moves.emplace_back(x, y); }
+    void postPointerMove(double x, double y) override { moves.push_back(at(x, y)); }
     bool isAccessibilityTrusted() override { return trusted; }
     bool canCreateEventTap() override { return true; }
 };
 
-class ServiceTest : public testing::Test {
-protected:
-    ServiceTest()
-    {
-        service->setSender([this](const std::vector<std::byte> &m) { sent.push_back(m); });
-    }
+struct Case {
+    const char *name;
+    std::vector<Bytes> messages;
+    std::size_t answers; // each one the pointer-moves feature
+    Moves moves;
+};
+
+const Case kCases[] = {
+    // Each pointer-moves code in the declared payload is answered and enables moves.
+    {"PointerMovesTwice", {message(2, 2, bytes({3, 3})), kMove}, 2, kMoved},
+    {"AmongOthers", {message(2, 4, bytes({1, 3, 5, 0xff})), kMove}, 1, kMoved},
+    {"CodeBeyondDeclaredLength", {message(2, 1, bytes({5, 3})), kMove}, 0, {}},
+    {"DeclaredLongerThanPresent", {message(2, 2, bytes({3})), kMove}, 0, {}},
+    // A move is posted only once enabled, with sixteen bytes declared and present, and never answered.
+    {"MoveBeforeFeatures", {kMove, kEnable, kMove}, 1, kMoved},
+    {"ExtraPayloadIgnored", {kEnable, message(3, 20, join({kXY, bytes({1, 2, 3, 4})}))}, 1, kMoved},
+    {"OnlyXDeclared", {kEnable, message(3, 12, kXY)}, 1, {}},
+    {"LengthNearTwoToThe32", {kEnable, message(3, 0xfffffffd, kXY)}, 1, {}},
+    {"Empty", {kEnable, {}, bytes({3})}, 1, {}},
+    {"OtherTypesAreIgnored", {kEnable, message(0, 16, kXY), message(1, 16, kXY), message(4, 16, kXY),
+        message(5, 16, kXY), message(0x83, 16, kXY), message(255, 16, kXY)}, 1, {}},
+    // Coordinates reach the pointer unchanged whatever they are.
+    {"AnyCoordinates", {kEnable, moveTo(-5.25, 1e300), moveTo(kInf, kNaN)}, 1, {at(-5.25, 1e300), at(kInf, kNaN)}},
+};
+
+class Messages : public testing::TestWithParam<Case> {};
+
+TEST_P(Messages, AnswerAndMoveExactly)
+{
     Recording pointer;
-    std::shared_ptr<Service> service = std::make_shared<Service>(pointer);
-    std::vector<std::vector<std::byte>> sent;
-};
-
-const std::vector<std::byte> kEnable = hex({0x02, 0, 0, 0, 0x01, 0x03});
-const std::vector<std::byte> kFeatureAnswer = hex({0x02, 0, 0, 0, 0x01, 0x03});
-// (100.0, 200.5)
-const std::vector<std::byte> kMove = hex({0x03, 0, 0, 0, 0x10, 0x40, 0x59, 0, 0, 0, 0, 0, 0, 0x40, 0x69, 0x10, 0, 0, 0, 0, 0});
-
-struct FeaturesCase {
-    const char *name;
-    std::vector<std::byte> message;
-    std::size_t answers;
-    bool enables;
-};
-
-const FeaturesCase kFeatures[] = {
-    {"PointerMoves", hex({0x02, 0, 0, 0, 0x01, 0x03}), 1, true},
-    {"PointerMovesTwice", hex({0x02, 0, 0, 0, 0x02, 0x03, 0x03}), 2, true},
-    {"AmongOthers", hex({0x02, 0, 0, 0, 0x04, 0x01, 0x03, 0x05, 0xff}), 1, true},
-    {"UnknownCode", hex({0x02, 0, 0, 0, 0x01, 0x05}), 0, false},
-    {"EmptyList", hex({0x02, 0, 0, 0, 0x00}), 0, false},
-    {"CodeBeyondDeclaredLength", hex({0x02, 0, 0, 0, 0x01, 0x05, 0x03}), 0, false},
-    {"DeclaredLongerThanPresent", hex({0x02, 0, 0, 0, 0x02, 0x03}), 0, false},
-    {"HeaderOnlyFourBytes", hex({0x02, 0, 0, 0}), 0, false},
-};
-
-class Features : public ServiceTest, public testing::WithParamInterface<FeaturesCase> {};
-
-TEST_P(Features, AnswersEachPointerMoveCodeAndEnablesMoves)
-{
-    service->handleMessage(GetParam().message);
-    ASSERT_EQ(sent.size(), GetParam().answers);
-    for (const auto &answer : sent)
-        EXPECT_EQ(answer, kFeatureAnswer);
-    service->handleMessage(kMove);
-    EXPECT_EQ(pointer.moves.size(), GetParam().enables ? 1u : 0u);
+    Service service(pointer);
+    std::vector<Bytes> sent;
+    service.setSender([&](const Bytes &m) { sent.push_back(m); });
+    for (const Bytes &m : GetParam().messages)
+        service.handleMessage(m);
+    EXPECT_EQ(sent, std::vector<Bytes>(GetParam().answers, kEnable));
+    EXPECT_EQ(pointer.moves, GetParam().moves);
 }
 
-INSTANTIATE_TEST_SUITE_P(Messages, Features, testing::ValuesIn(kFeatures),
+INSTANTIATE_TEST_SUITE_P(Service, Messages, testing::ValuesIn(kCases),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(ServiceTest, MovesBeforeFeaturesAreIgnoredAndAfterThemPostedExactly)
+TEST(Service, StartReportsTheTrustInTenBytes)
 {
-    service->handleMessage(kMove);
-    EXPECT_TRUE(pointer.moves.empty());
-    service->handleMessage(kEnable);
-    service->handleMessage(kMove);
-    ASSERT_EQ(pointer.moves.size(), 1u);
-    EXPECT_EQ(pointer.moves[0].first, 100.0);
-    EXPECT_EQ(pointer.moves[0].second, 200.5);
-    // A move is never answered.
-    EXPECT_EQ(sent.size(), 1u);
-}
-
-struct MoveCase {
-    const char *name;
-    std::vector<std::byte> message;
-    bool posted;
-};
-
-const MoveCase kMoves[] = {
-    {"ExtraPayloadIgnored", hex({0x03, 0, 0, 0, 0x14, 0x40, 0x59, 0, 0, 0, 0, 0, 0, 0x40, 0x69, 0x10, 0, 0, 0, 0, 0, 1, 2, 3, 4}), true},
-    {"TrailingBytesAfterDeclared", hex({0x03, 0, 0, 0, 0x10, 0x40, 0x59, 0, 0, 0, 0, 0, 0, 0x40, 0x69, 0x10, 0, 0, 0, 0, 0, 9, 9}), true},
-    {"OnlyX", hex({0x03, 0, 0, 0, 0x0c, 0x40, 0x59, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), false},
-    {"DeclaredMoreThanPresent", hex({0x03, 0, 0, 0, 0x11, 0x40, 0x59, 0, 0, 0, 0, 0, 0, 0x40, 0x69, 0x10, 0, 0, 0, 0, 0}), false},
-    {"LengthNearTwoToThe32", hex({0x03, 0xff, 0xff, 0xff, 0xfd, 0x40, 0x59, 0, 0, 0, 0, 0, 0, 0x40, 0x69, 0x10, 0, 0, 0, 0, 0}), false},
-    {"Empty", {}, false},
-    {"TypeOnly", hex({0x03}), false},
-};
-
-class Moves : public ServiceTest, public testing::WithParamInterface<MoveCase> {};
-
-TEST_P(Moves, PostOnlyWithSixteenDeclaredAndPresentBytes)
-{
-    service->handleMessage(kEnable);
-    service->handleMessage(GetParam().message);
-    ASSERT_EQ(pointer.moves.size(), GetParam().posted ? 1u : 0u);
-    if (GetParam().posted) {
-        EXPECT_EQ(pointer.moves[0], std::make_pair(100.0, 200.5));
+    Recording pointer;
+    std::vector<Bytes> sent;
+    for (bool trusted : {true, false}) {
+        pointer.trusted = trusted;
+        Service service(pointer);
+        service.setSender([&](const Bytes &m) { sent.push_back(m); });
+        service.start();
     }
+    EXPECT_EQ(sent, (std::vector<Bytes>{bytes({4, 0, 0, 0, 5, 0, 0, 0, 1, 1}), bytes({4, 0, 0, 0, 5, 0, 0, 0, 1, 0})}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Messages, Moves, testing::ValuesIn(kMoves),
-    [](const auto &info) { return std::string(info.param.name); });
-
-TEST_F(ServiceTest, OtherTypesAreIgnoredWithoutAnswer)
+// Under ASan a service touched after its last owner let go faults.
+TEST(Service, ASenderMayDropTheService)
 {
-    service->handleMessage(kEnable);
-    sent.clear();
-    for (int type : {0, 1, 4, 5, 0x83, 255}) {
-        auto message = kMove;
-        message[0] = static_cast<std::byte>(type);
-        service->handleMessage(message);
-    }
-    EXPECT_TRUE(sent.empty());
-    EXPECT_TRUE(pointer.moves.empty());
-}
-
-TEST_F(ServiceTest, CoordinatesReachThePointerUnchangedWhateverTheyAre)
-{
-    service->handleMessage(kEnable);
-    const double values[] = {-5.25, 1e300, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()};
-    for (double v : values) {
-        std::vector<std::byte> message = hex({0x03, 0, 0, 0, 0x10});
-        auto bits = std::bit_cast<std::uint64_t>(v);
-        for (int i = 0; i < 2; ++i)
-            for (int shift = 56; shift >= 0; shift -= 8)
-                message.push_back(static_cast<std::byte>(bits >> shift));
-        service->handleMessage(message);
-    }
-    ASSERT_EQ(pointer.moves.size(), 4u);
-    EXPECT_EQ(pointer.moves[0].first, -5.25);
-    EXPECT_EQ(pointer.moves[1].second, 1e300);
-    EXPECT_TRUE(std::isinf(pointer.moves[2].first));
-    EXPECT_TRUE(std::isnan(pointer.moves[3].second));
-}
-
-TEST_F(ServiceTest, StartReportsTheTrustOnceInTenBytes)
-{
-    pointer.trusted = true;
-    service->start();
-    pointer.trusted = false;
-    auto untrusted = std::make_shared<Service>(pointer);
-    untrusted->setSender([this](const std::vector<std::byte> &m) { sent.push_back(m); });
-    untrusted->start();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0], hex({0x04, 0, 0, 0, 0x05, 0, 0, 0, 0x01, 0x01}));
-    EXPECT_EQ(sent[1], hex({0x04, 0, 0, 0, 0x05, 0, 0, 0, 0x01, 0x00}));
-}
-
-TEST_F(ServiceTest, WithoutASenderAnswersAreDropped)
-{
-    service->setSender(nullptr);
-    service->start();
-    service->handleMessage(kEnable);
-    service->handleMessage(kMove);
-    EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(pointer.moves.size(), 1u);
-}
-
-TEST_F(ServiceTest, ASenderMayDropTheService)
-{
-    service->setSender([this](const std::vector<std::byte> &) { service.reset(); });
-    service->handleMessage(hex({0x02, 0, 0, 0, 0x02, 0x03, 0x03}));
+    Recording pointer;
+    auto service = std::make_shared<Service>(pointer);
+    service->setSender([&](const Bytes &) { service.reset(); });
+    service->handleMessage(message(2, 2, bytes({3, 3})));
     EXPECT_FALSE(service);
 }
 
-TEST(ServiceCodec, DecodeTakesTheDeclaredPayloadAndEncodeRoundTrips)
+TEST(Service, CodecTakesTheDeclaredPayloadAndReadsDoublesOnlyWhereThereAreEightBytes)
 {
-    auto decoded = Helper::decodeServiceMessage(hex({0x07, 0, 0, 0, 0x02, 0xaa, 0xbb, 0xcc}));
+    const auto decoded = Helper::decodeServiceMessage(bytes({7, 0, 0, 0, 2, 0xaa, 0xbb, 0xcc}));
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->type, 7);
-    EXPECT_EQ(decoded->payload, hex({0xaa, 0xbb}));
-    EXPECT_EQ(Helper::encodeServiceMessage(*decoded), hex({0x07, 0, 0, 0, 0x02, 0xaa, 0xbb}));
-
-    auto empty = Helper::decodeServiceMessage(hex({0x09, 0, 0, 0, 0}));
+    EXPECT_EQ(decoded->payload, bytes({0xaa, 0xbb}));
+    EXPECT_EQ(Helper::encodeServiceMessage(*decoded), bytes({7, 0, 0, 0, 2, 0xaa, 0xbb}));
+    const auto empty = Helper::decodeServiceMessage(bytes({9, 0, 0, 0, 0}));
     ASSERT_TRUE(empty);
     EXPECT_TRUE(empty->payload.empty());
-    EXPECT_FALSE(Helper::decodeServiceMessage(hex({0x09, 0, 0, 0})));
-    EXPECT_FALSE(Helper::decodeServiceMessage(hex({0x09, 0xff, 0xff, 0xff, 0xff, 1})));
-}
+    EXPECT_FALSE(Helper::decodeServiceMessage(bytes({9, 0, 0, 0})));
+    EXPECT_FALSE(Helper::decodeServiceMessage(bytes({9, 0xff, 0xff, 0xff, 0xff, 1})));
 
-TEST(ServiceCodec, ReadDoubleMovesTheCursorOnlyOnSuccess)
-{
-    auto payload = hex({0x40, 0x59, 0, 0, 0, 0, 0, 0, 0x40, 0x69, 0x10});
-    std::size_t cursor = 0;
+    const Bytes payload = slice(kXY, 0, 15);
+    std::size_t cursor = 0, beyond = 100;
     EXPECT_EQ(Helper::readDoubleBE(payload, cursor), 100.0);
-    EXPECT_EQ(cursor, 8u);
     EXPECT_FALSE(Helper::readDoubleBE(payload, cursor));
     EXPECT_EQ(cursor, 8u);
-    std::size_t beyond = 100;
     EXPECT_FALSE(Helper::readDoubleBE(payload, beyond));
     EXPECT_EQ(beyond, 100u);
 }
