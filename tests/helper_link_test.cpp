@@ -20,6 +20,7 @@
 
 #include <bit>
 #include <csignal>
+#include <unistd.h>
 #include <cstring>
 #include <sys/wait.h>
 #include <sys/un.h>
@@ -54,6 +55,43 @@ TEST(HelperAndStandIn, TheMainAppStartsTheHelperAndItsMovesReachTheXPointer)
     EXPECT_EQ(pointerPosition(display), std::make_pair(310, 310));
     XCloseDisplay(display);
     recordTrial("the main app closes the link after its moves", "every move reached the X pointer; quit a second later");
+}
+
+// The main app's origin is the primary monitor's corner, also after the
+// layout changes under a linked helper.
+TEST(HelperAndStandIn, MovesFollowThePrimaryMonitorAsTheLayoutChanges)
+{
+    if (::access("/usr/bin/xrandr", X_OK) != 0)
+        GTEST_SKIP() << "xrandr (x11-xserver-utils) is not installed";
+    Xvfb x;
+    ASSERT_TRUE(x.start({"-screen", "0", "3200x1100x24"}));
+    const auto xrandr = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"/usr/bin/xrandr", "--display", x.display()});
+        Process p;
+        return p.start(args) && p.wait(10s) && p.exitCode() == 0;
+    };
+    ASSERT_TRUE(xrandr({"--setmonitor", "Left", "1920/500x1080/300+0+0", "screen"}));
+    ASSERT_TRUE(xrandr({"--setmonitor", "*Main", "1280/300x1024/250+1920+0", "none"}));
+    Sandbox sandbox;
+    sandbox.installMainApp();
+    sandbox.installHelper();
+    Process mainApp;
+    ASSERT_TRUE(mainApp.start(sandbox.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron", "--launch-helper",
+        "-c", "move 100 100; wait 4000; move -100 50; wait 600000"}), sandbox.environment(x.display())));
+    Display *display = XOpenDisplay(x.display().c_str());
+    ASSERT_NE(display, nullptr);
+    ASSERT_TRUE(runLoopUntil([&] { return pointerPosition(display) == std::make_pair(2020, 100); }, 20s))
+        << mainApp.out() << mainApp.err();
+    // Main moves below the left monitor while the link stays up.
+    ASSERT_TRUE(xrandr({"--delmonitor", "Main"}));
+    ASSERT_TRUE(xrandr({"--setmonitor", "*Main", "1280/300x20/50+320+1080", "none"}));
+    EXPECT_TRUE(runLoopUntil([&] { return pointerPosition(display) == std::make_pair(220, 1079); }, 10s))
+        << pointerPosition(display).first << "," << pointerPosition(display).second;
+    XCloseDisplay(display);
+    ::kill(sandbox.commandPid(), SIGTERM);
+    ASSERT_TRUE(mainApp.wait(10s));
+    recordTrial("the primary monitor moved from right of another to below it, while linked",
+        "moves landed at the primary's corner before and after, the point beside it on the nearest monitor");
 }
 
 // The display dies under a linked helper: it says so in one line and ends
