@@ -83,25 +83,26 @@ protected:
     fs::path target = parent / "Tessaron Helper.app";
 };
 
-TEST_F(AcrossDisks, CopiesKeepingModesLinksAndTimesThenRemovesTheOriginal)
+// A failing rename into place comes after a whole copy, a pipe in the bundle
+// stops the copy midway, any other failure of the first rename copies
+// nothing: each leaves no half copy and the original whole. A move keeps
+// modes, links and times, and the original goes.
+TEST_F(AcrossDisks, CopiesWholeOrNotAtAll)
 {
-    const auto before = snapshot(source);
-    ASSERT_TRUE(moveBundle(source.string(), target.string(), renames(EXDEV)));
-    EXPECT_EQ(snapshot(target), before);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(source)));
-    EXPECT_EQ(namesIn(parent), std::set<std::string>{"Tessaron Helper.app"}) << "no temporary copy left";
-}
-
-// A pipe in the bundle stops the copy midway; a failing rename into place
-// comes after a whole copy; any other failure of the first rename copies nothing.
-TEST_F(AcrossDisks, AFailureLeavesNoHalfCopyAndKeepsTheOriginal)
-{
-    for (const auto &[first, final, pipe] : {std::tuple{EXDEV, EIO, false}, {EACCES, 0, false}, {EXDEV, 0, true}}) {
-        ASSERT_EQ(pipe ? ::mkfifo((source / "Contents/Private/pipe").c_str(), 0600) : 0, 0);
+    const fs::path pipe = source / "Contents/Private/pipe";
+    for (const auto &[first, final, withPipe] :
+        {std::tuple{EXDEV, EIO, false}, {EACCES, 0, false}, {EXDEV, 0, true}, {EXDEV, 0, false}}) {
+        if (withPipe)
+            ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+        else
+            fs::remove(pipe);
         const auto before = snapshot(source);
-        EXPECT_FALSE(moveBundle(source.string(), target.string(), renames(first, final))) << first << final;
-        EXPECT_EQ(snapshot(source), before);
-        EXPECT_TRUE(namesIn(parent).empty()) << "neither target nor temporary copy";
+        const bool moved = moveBundle(source.string(), target.string(), renames(first, final));
+        EXPECT_EQ(moved, first == EXDEV && !final && !withPipe) << first << final << withPipe;
+        EXPECT_EQ(snapshot(moved ? target : source), before);
+        EXPECT_EQ(fs::exists(fs::symlink_status(source)), !moved);
+        EXPECT_EQ(namesIn(parent), moved ? std::set<std::string>{"Tessaron Helper.app"} : std::set<std::string>{})
+            << "nothing but the target, never a temporary copy";
     }
 }
 
@@ -126,19 +127,23 @@ TEST(RemoveTree, RemovesReadOnlyFoldersAndLinksButNotWhatTheyPointTo)
     EXPECT_EQ(TestSupport::readFile(root / "kept/file"), "kept");
 }
 
-// The check sees through links: to a folder, dangling, or a linked container.
+// The check sees through links: to a folder, dangling, or a linked container;
+// a plain file is no folder.
 TEST(SystemFileSystem, FollowsLinksAndTellsTheSameBundleByIdentity)
 {
     TestSupport::TempDir dir;
     fs::create_directories(dir / "real/H.app");
     fs::create_directory_symlink(dir / "real", dir / "linked");
     fs::create_symlink("/nowhere", dir / "dangling");
+    TestSupport::writeFile(dir / "plain", "");
     const InstallFileSystem system = systemFileSystem();
     EXPECT_TRUE(system.isDirectory(dir / "linked"));
+    EXPECT_FALSE(system.isDirectory(dir / "plain"));
     EXPECT_TRUE(system.exists(dir / "dangling"));
     EXPECT_FALSE(system.isDirectory(dir / "dangling"));
     EXPECT_TRUE(system.isSameFile(dir / "linked/H.app", dir / "real/H.app"));
     EXPECT_FALSE(system.isSameFile(dir / "real/H.app", dir / "missing"));
+    EXPECT_FALSE(system.isSameFile(dir / "real/H.app", dir / "real"));
 }
 
 // A move killed while copying leaves a hidden copy beside the target; the

@@ -11,7 +11,7 @@ namespace {
 
 using namespace KInstall;
 
-TEST(Rules, MainAppNameAndContainerComeFromTheHelpersBundle)
+TEST(Rules, NamesAndPlacesComeFromTheHelpersBundleAndHome)
 {
     for (const auto &[helperName, bundleId, appName, container] : {
              std::tuple{"Tessaron Helper", "pro.tessaron.helper", "Tessaron", "/Users/u/Library/Containers/pro.tessaron"},
@@ -24,44 +24,27 @@ TEST(Rules, MainAppNameAndContainerComeFromTheHelpersBundle)
         EXPECT_EQ(containerAppNameFor(helperName), appName) << helperName;
         EXPECT_EQ(containerInstallPathFor(bundleId, "/Users/u"), container) << bundleId;
     }
-}
-
-TEST(Rules, OnlyALeadingTildeIsExpandedAndOnlyWithAnAbsoluteHome)
-{
+    // Only a leading tilde is expanded, and only with an absolute home.
     for (const auto &[path, home, expanded] : {std::tuple{"~/Library", "/home/u", "/home/u/Library"},
              {"~/Library", "/home/u/", "/home/u/Library"}, {"~", "/home/u", "/home/u"}, {"~/Library", "/", "/Library"},
              {"~/Library", "", ""}, {"~/Library", "home/u", ""}, {"/Applications", "", "/Applications"},
              {"~bob/Library", "/home/u", "~bob/Library"}})
         EXPECT_EQ(expandTilde(path, home), expanded) << path << " with " << home;
-}
-
-// Either part missing must never aim at Application Support itself.
-TEST(Rules, TheInstalledPlaceIsInTheContainersApplicationSupport)
-{
+    // Either part missing must never aim at Application Support itself.
     for (const auto &[container, bundle, complete] : {std::tuple{"/Users/u/Library/Containers/pro.tessaron",
              "/Users/u/Downloads/Tessaron Helper.app",
              "/Users/u/Library/Containers/pro.tessaron/Data/Library/Application Support/Tessaron Helper.app"},
              {"/c/", "/d/Tessaron Helper.app//", "/c/Data/Library/Application Support/Tessaron Helper.app"},
              {"/c", "", ""}, {"/c", "/", ""}, {"", "/d/Tessaron Helper.app", ""}})
         EXPECT_EQ(completeInstallPathFor(container, bundleFileNameFor(bundle)), complete) << container << bundle;
-}
-
-TEST(Rules, EachResultHasItsTextOrNone)
-{
-    const std::pair<int, std::string> cases[] = {
-        {Unknown, "An unknown error occurred. Please report this to support@tessaron.pro."},
-        {ProductMissing, "Tessaron is not installed. Please download it from the Mac App Store, launch it at least "
-                         "once, then run this helper again."},
-        {RemoveFailed, "Please quit 'Tessaron' and run this helper again to complete the installation. If that "
-                       "doesn't help, please report the issue to support@tessaron.pro."},
-        {MoveFailed, "Installation failed. Please quit 'Tessaron' and run this helper again to complete the "
-                     "installation. If the problem persists, please report it to support@tessaron.pro."},
-        {Installed, "Tessaron Helper has been installed into the Tessaron app container."},
-        {AlreadyInstalled, ""},
-        {6, ""},
-    };
-    for (const auto &[result, text] : cases)
-        EXPECT_EQ(installMessage(result, "Tessaron", "Tessaron Helper"), text) << result;
+    // The outcomes the installation flow cannot reach; it shows the others.
+    EXPECT_EQ(installMessage(RemoveFailed, "Tessaron", "Tessaron Helper"),
+        "Please quit 'Tessaron' and run this helper again to complete the installation. If that doesn't help, please "
+        "report the issue to support@tessaron.pro.");
+    EXPECT_EQ(installMessage(MoveFailed, "Tessaron", "Tessaron Helper"),
+        "Installation failed. Please quit 'Tessaron' and run this helper again to complete the installation. If the "
+        "problem persists, please report it to support@tessaron.pro.");
+    EXPECT_EQ(installMessage(6, "Tessaron", "Tessaron Helper"), "");
 }
 
 // Folders end in "/"; B is the running bundle, T the target, S its folder,
@@ -78,8 +61,6 @@ TEST(Rules, TheCheckMovesTheBundleOnlyWhenItShould)
         std::set<std::string> after;
     } cases[] = {
         {"ProductMissing", {S, B}, B, T, false, false, false, ProductMissing, {S, B}},
-        {"ProductIsAPlainFile", {"/A/Tessaron.app", S, B}, B, T, false, false, false, ProductMissing,
-            {"/A/Tessaron.app", S, B}},
         {"MainAppNeverStarted", {P, B}, B, T, false, false, false, ProductMissing, {P, B}},
         {"NoHome", {P, S, T, B}, B, "", false, false, false, Unknown, {P, S, T, B}},
         {"NoBundle", {P, S}, "", T, false, false, false, Unknown, {P, S}},

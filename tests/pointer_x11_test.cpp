@@ -33,93 +33,64 @@ bool eventually(const std::function<bool()> &done)
     return false;
 }
 
-// Points DISPLAY at a private server for the test's duration.
-class OnDisplay : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(server.start());
-        ::setenv("DISPLAY", server.display().c_str(), 1);
-        ASSERT_NE(observer = XOpenDisplay(nullptr), nullptr);
-    }
-    void TearDown() override
-    {
-        if (observer)
-            XCloseDisplay(observer);
-    }
-    // Posted events reach the server in order; a later query sees them.
-    bool lands(PointerPoster &poster, std::pair<int, int> expected)
-    {
-        poster.flush();
-        return eventually([&] { return pointerPosition(observer) == expected; });
-    }
-    void press(unsigned int button, bool down)
-    {
-        XTestFakeButtonEvent(observer, button, down, CurrentTime);
-        XSync(observer, False);
-    }
-
-    TestSupport::Xvfb server;
-    Display *observer = nullptr;
-};
-
-TEST_F(OnDisplay, MovesLandRoundedAndInOrderNaNIsDroppedAndInfinityStopsAtTheEdge)
+// Posted events reach the server in order; a later query sees them.
+bool lands(PointerPoster &poster, Display *observer, std::pair<int, int> expected)
 {
+    poster.flush();
+    return eventually([&] { return pointerPosition(observer) == expected; });
+}
+
+// The helper follows no button: the server makes the moves a drag by itself.
+TEST(OnDisplay, MovesLandRoundedAndInOrderNaNIsDroppedInfinityStopsAtTheEdgeAndAHeldButtonDrags)
+{
+    TestSupport::Xvfb server;
+    ASSERT_TRUE(server.start());
+    ::setenv("DISPLAY", server.display().c_str(), 1);
+    Display *observer = XOpenDisplay(nullptr);
+    ASSERT_NE(observer, nullptr);
     // Trust and the probe answer the same twice in a row.
     for (int i = 0; i < 2; ++i)
         EXPECT_TRUE(X11Input::displayOffersXTest() && X11Input::canListenToRawMotion());
     PointerPoster poster;
     poster.post(100.4, 200.6);
-    EXPECT_TRUE(lands(poster, {100, 201}));
+    EXPECT_TRUE(lands(poster, observer, {100, 201}));
     poster.post(kNaN, 10);
     poster.post(10, kNaN);
     poster.flush();
     XSync(observer, False);
     EXPECT_EQ(pointerPosition(observer), std::make_pair(100, 201));
     poster.post(kInf, 1e300);
-    EXPECT_TRUE(lands(poster, {1279, 799}));
+    EXPECT_TRUE(lands(poster, observer, {1279, 799}));
     for (int i = 0; i < 5000; ++i)
         poster.post(i % 1280, (i * 7) % 800);
-    EXPECT_TRUE(lands(poster, {4999 % 1280, (4999 * 7) % 800}));
-}
+    EXPECT_TRUE(lands(poster, observer, {4999 % 1280, (4999 * 7) % 800}));
 
-// The helper follows no button: while another client holds button 1, the
-// server makes the moves a drag for every client by itself.
-TEST_F(OnDisplay, MovesWhileTheLeftButtonIsHeldAreADrag)
-{
-    press(1, true);
-    PointerPoster poster;
-    Window window = XCreateSimpleWindow(observer, DefaultRootWindow(observer), 0, 0, 1280, 800, 0, 0, 0);
-    XSetWindowAttributes attributes;
-    attributes.override_redirect = True;
-    XChangeWindowAttributes(observer, window, CWOverrideRedirect, &attributes);
-    XSelectInput(observer, window, Button1MotionMask | PointerMotionMask);
-    XMapRaised(observer, window);
+    // Held by another client, button 1 stays down while the helper moves.
+    XTestFakeButtonEvent(observer, 1, True, CurrentTime);
     XSync(observer, False);
     poster.post(400, 300);
-    poster.flush();
-    EXPECT_TRUE(eventually([&] {
-        for (XEvent event; XPending(observer);)
-            if (XNextEvent(observer, &event), event.type == MotionNotify && (event.xmotion.state & Button1Mask)
-                && event.xmotion.x_root == 400)
-                return true;
-        return false;
-    }));
-    press(1, false);
+    EXPECT_TRUE(lands(poster, observer, {400, 300}));
+    Window root, child;
+    int rootX, rootY, x, y;
+    unsigned int buttons = 0;
+    XQueryPointer(observer, DefaultRootWindow(observer), &root, &child, &rootX, &rootY, &x, &y, &buttons);
+    EXPECT_TRUE(buttons & Button1Mask) << "the moves are a drag";
+    XCloseDisplay(observer);
 }
 
-// The server goes away and another takes its display number. Both run on a
-// high number of their own: servers of tests running beside this one take the
-// lowest free numbers, and must not take this one in between.
-TEST(BrokenConnection, IsOpenedAgainOnTheNextPost)
+// One display number, high and of its own (servers of tests running beside
+// this one take the lowest free numbers), served in turn by servers with and
+// without XTEST, and by none. The poster reopens its broken connection; the
+// probe keeps one, yet answers for the server and DISPLAY there now.
+TEST(ChangingServers, ThePosterReconnectsAndTheProbeAnswersForTheServerThereNow)
 {
     std::string display;
-    TestSupport::Xvfb first, replacement;
+    TestSupport::Xvfb first, without, second, third;
     for (int n = 400 + ::getpid() % 400; display.empty() && n < 1000; n += 7)
         if (first.startOn(":" + std::to_string(n)))
             display = ":" + std::to_string(n);
     ASSERT_FALSE(display.empty());
-    ::setenv("DISPLAY", display.c_str(), 1);
+    ASSERT_TRUE(without.start({"-extension", "XTEST"}));
     const auto pointer = [] {
         Display *d = XOpenDisplay(nullptr);
         const auto position = d ? pointerPosition(d) : std::make_pair(-1, -1);
@@ -127,62 +98,43 @@ TEST(BrokenConnection, IsOpenedAgainOnTheNextPost)
             XCloseDisplay(d);
         return position;
     };
+    const auto trusted = [](bool xtest, bool raw) {
+        return X11Input::displayOffersXTest() == xtest && X11Input::canListenToRawMotion() == raw;
+    };
+    for (const std::string &d : {display, without.display(), display}) {
+        ::setenv("DISPLAY", d.c_str(), 1);
+        std::string name;
+        EXPECT_TRUE(X11Input::displayReachable(&name) && name.empty()) << d;
+        EXPECT_TRUE(trusted(d == display, true)) << d;
+        PointerPoster here;
+        here.post(10, 10);
+        here.flush();
+    }
     PointerPoster poster;
-    poster.post(10, 10);
+    poster.post(20, 20);
     poster.flush();
-    ASSERT_EQ(pointer(), std::make_pair(10, 10));
+    ASSERT_EQ(pointer(), std::make_pair(20, 20));
     first.stop();
     // The old server's lock may linger for a moment.
-    ASSERT_TRUE(eventually([&] { return replacement.startOn(display); }));
+    ASSERT_TRUE(eventually([&] { return second.startOn(display, {"-extension", "XTEST"}); }));
+    EXPECT_TRUE(trusted(false, true));
+    second.stop();
+    EXPECT_TRUE(trusted(false, false));
+    ASSERT_TRUE(eventually([&] { return third.startOn(display); }));
     EXPECT_TRUE(eventually([&] {
         poster.post(640, 480);
         poster.flush();
         return pointer() == std::make_pair(640, 480);
     }));
-}
-
-// The permission checks keep one connection: another DISPLAY, or another
-// server on the same number, or none, is answered for as it is now.
-TEST(KeptProbe, AnswersForTheServerThatIsThereNow)
-{
-    std::string display;
-    TestSupport::Xvfb with, without, replacement;
-    for (int n = 403 + ::getpid() % 400; display.empty() && n < 1000; n += 7)
-        if (with.startOn(":" + std::to_string(n)))
-            display = ":" + std::to_string(n);
-    ASSERT_FALSE(display.empty());
-    ASSERT_TRUE(without.start({"-extension", "XTEST"}));
-    for (const std::string &d : {display, without.display(), display}) {
-        ::setenv("DISPLAY", d.c_str(), 1);
-        EXPECT_EQ(X11Input::displayOffersXTest(), d == display) << d;
-        EXPECT_TRUE(X11Input::canListenToRawMotion()) << d;
-    }
-    with.stop();
-    ASSERT_TRUE(eventually([&] { return replacement.startOn(display, {"-extension", "XTEST"}); }));
-    EXPECT_FALSE(X11Input::displayOffersXTest());
-    EXPECT_TRUE(X11Input::canListenToRawMotion());
-    replacement.stop();
-    EXPECT_FALSE(X11Input::canListenToRawMotion());
-    EXPECT_FALSE(X11Input::displayOffersXTest());
-}
-
-// Without XTEST or without a display: nothing is trusted and nothing breaks.
-TEST(WithoutXTestOrDisplay, NothingIsTrustedAndTheNameTriedIsGiven)
-{
-    TestSupport::Xvfb x;
-    ASSERT_TRUE(x.start({"-extension", "XTEST"}));
-    for (const std::string &display : {x.display(), std::string(":65001")}) {
-        ::setenv("DISPLAY", display.c_str(), 1);
-        std::string name;
-        EXPECT_EQ(X11Input::displayReachable(&name), display != ":65001");
-        EXPECT_EQ(name, display == ":65001" ? display : "");
-        EXPECT_FALSE(X11Input::displayOffersXTest());
-        EXPECT_FALSE(X11Input::displayOffersXTest());
-        PointerPoster poster;
-        poster.post(10, 10);
-        poster.flush();
-    }
-    EXPECT_FALSE(X11Input::canListenToRawMotion());
+    // Without a display nothing is trusted, nothing breaks, and the name tried is given.
+    ::setenv("DISPLAY", ":65001", 1);
+    std::string name;
+    EXPECT_FALSE(X11Input::displayReachable(&name));
+    EXPECT_EQ(name, ":65001");
+    EXPECT_TRUE(trusted(false, false));
+    PointerPoster lost;
+    lost.post(10, 10);
+    lost.flush();
 }
 
 } // namespace
