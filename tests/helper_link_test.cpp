@@ -32,19 +32,32 @@ using namespace TestSupport;
 
 namespace {
 
+// The installed helper and Tessaron in a sandbox on a private display;
+// Tessaron starts the helper and runs the script.
+class HelperAndStandIn : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        sandbox.installMainApp();
+        sandbox.installHelper();
+    }
+    bool launch(const std::string &script)
+    {
+        return mainApp.start(sandbox.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron", "--launch-helper",
+            "-c", script}), sandbox.environment(x.display()));
+    }
+
+    Xvfb x;
+    Sandbox sandbox;
+    Process mainApp;
+};
+
 // Tessaron starts the installed helper, they shake hands, its moves reach the
 // X pointer, and after Tessaron closes the link the helper quits on its own.
-TEST(HelperAndStandIn, TheMainAppStartsTheHelperAndItsMovesReachTheXPointer)
+TEST_F(HelperAndStandIn, TheMainAppStartsTheHelperAndItsMovesReachTheXPointer)
 {
-    Xvfb x;
     ASSERT_TRUE(x.start());
-    Sandbox sandbox;
-    sandbox.installMainApp();
-    sandbox.installHelper();
-    Process mainApp;
-    ASSERT_TRUE(mainApp.start(sandbox.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron", "--launch-helper",
-        "-c", "move 100 200.5; line 300 300 310 310 11; wait 300; close; wait 2500; exit"}),
-        sandbox.environment(x.display())));
+    ASSERT_TRUE(launch("move 100 200.5; line 300 300 310 310 11; wait 300; close; wait 2500; exit"));
     ASSERT_TRUE(mainApp.wait(20s));
     EXPECT_EQ(mainApp.exitCode(), 0) << mainApp.err();
     for (const char *expected : {"helper-launched ", "handshake-ok\n", "accessibility-status 1 1\n", "features 3\n",
@@ -59,11 +72,10 @@ TEST(HelperAndStandIn, TheMainAppStartsTheHelperAndItsMovesReachTheXPointer)
 
 // The main app's origin is the primary monitor's corner, also after the
 // layout changes under a linked helper.
-TEST(HelperAndStandIn, MovesFollowThePrimaryMonitorAsTheLayoutChanges)
+TEST_F(HelperAndStandIn, MovesFollowThePrimaryMonitorAsTheLayoutChanges)
 {
     if (::access("/usr/bin/xrandr", X_OK) != 0)
         GTEST_SKIP() << "xrandr (x11-xserver-utils) is not installed";
-    Xvfb x;
     ASSERT_TRUE(x.start({"-screen", "0", "3200x1100x24"}));
     const auto xrandr = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {"/usr/bin/xrandr", "--display", x.display()});
@@ -72,12 +84,7 @@ TEST(HelperAndStandIn, MovesFollowThePrimaryMonitorAsTheLayoutChanges)
     };
     ASSERT_TRUE(xrandr({"--setmonitor", "Left", "1920/500x1080/300+0+0", "screen"}));
     ASSERT_TRUE(xrandr({"--setmonitor", "*Main", "1280/300x1024/250+1920+0", "none"}));
-    Sandbox sandbox;
-    sandbox.installMainApp();
-    sandbox.installHelper();
-    Process mainApp;
-    ASSERT_TRUE(mainApp.start(sandbox.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron", "--launch-helper",
-        "-c", "move 100 100; wait 4000; move -100 50; wait 600000"}), sandbox.environment(x.display())));
+    ASSERT_TRUE(launch("move 100 100; wait 4000; move -100 50; wait 600000"));
     Display *display = XOpenDisplay(x.display().c_str());
     ASSERT_NE(display, nullptr);
     ASSERT_TRUE(runLoopUntil([&] { return pointerPosition(display) == std::make_pair(2020, 100); }, 20s))
@@ -96,16 +103,10 @@ TEST(HelperAndStandIn, MovesFollowThePrimaryMonitorAsTheLayoutChanges)
 
 // The display dies under a linked helper: it says so in one line and ends
 // with status 1 at once, which closes the link.
-TEST(HelperAndStandIn, TheDisplayGoingAwayEndsTheHelperWithOneLineAndStatusOne)
+TEST_F(HelperAndStandIn, TheDisplayGoingAwayEndsTheHelperWithOneLineAndStatusOne)
 {
-    Xvfb x;
     ASSERT_TRUE(x.start());
-    Sandbox sandbox;
-    sandbox.installMainApp();
-    sandbox.installHelper();
-    Process mainApp;
-    ASSERT_TRUE(mainApp.start(sandbox.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron", "--launch-helper",
-        "-c", "move 1 1; wait 600000"}), sandbox.environment(x.display())));
+    ASSERT_TRUE(launch("move 1 1; wait 600000"));
     std::string line;
     while (mainApp.readLine(&line, 20s) && line != "sent 1 moves") {
     }

@@ -5,6 +5,7 @@
 #include "network/unix_socket_client.h"
 #include "service/service.h"
 #include "tests/support/frames.h"
+#include "tests/support/listener.h"
 #include "tests/support/loop.h"
 #include "tests/support/reliability.h"
 #include "tests/support/temp_dir.h"
@@ -24,30 +25,6 @@ namespace {
 
 const std::string kSecret = "secret of the link";
 const std::string kExpired = "Frame expired or timestamp invalid";
-
-// Listens at a path; accept() takes the one connection.
-struct RawPeer {
-    explicit RawPeer(const std::string &where) : path(where)
-    {
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.c_str(), path.size());
-        listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        EXPECT_EQ(::bind(listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(listenFd, 4), 0);
-    }
-    ~RawPeer()
-    {
-        if (conn >= 0)
-            ::close(conn);
-        ::close(listenFd);
-    }
-    bool accept() { return (conn = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; }
-    bool write(const Bytes &bytes) { return ::write(conn, bytes.data(), bytes.size()) == ssize_t(bytes.size()); }
-
-    std::string path;
-    int listenFd = -1, conn = -1;
-};
 
 std::uint32_t now()
 {
@@ -73,11 +50,11 @@ protected:
             seen.messages.emplace_back(reinterpret_cast<const char *>(m.data()), m.size());
         });
         ASSERT_TRUE(client->connect(peer.path, nullptr));
-        ASSERT_TRUE(peer.accept());
+        ASSERT_GE(peer.accept(), 0);
     }
 
     TempDir dir;
-    RawPeer peer{dir / "Tessaron.sock"};
+    Listener peer{dir / "Tessaron.sock"};
     Platform::SystemClock clock;
     std::shared_ptr<KNetwork::IPSClient> client;
     Seen seen;
@@ -195,7 +172,7 @@ TEST_F(LinkFault, AnswersToOneHugeFeaturesMessageFlowAsThePeerReads)
 TEST(SocketLoss, AWriteErrorIsALostLinkAfterWhatThePeerSent)
 {
     TempDir dir;
-    RawPeer peer(dir / "s.sock");
+    Listener peer(dir / "s.sock");
     auto socket = std::make_shared<KNetwork::UnixSocketClient>(static_cast<unsigned>(::getuid()));
     int connected = 0, lost = 0;
     std::string received;
@@ -205,7 +182,7 @@ TEST(SocketLoss, AWriteErrorIsALostLinkAfterWhatThePeerSent)
         received.append(reinterpret_cast<const char *>(chunk.data()), chunk.size());
     });
     ASSERT_TRUE(socket->connect(peer.path, nullptr));
-    ASSERT_TRUE(peer.accept());
+    ASSERT_GE(peer.accept(), 0);
     ASSERT_TRUE(runLoopUntil([&] { return connected == 1; }, 2s));
     ASSERT_TRUE(peer.write(text("last words")));
     ASSERT_EQ(::shutdown(peer.conn, SHUT_RD), 0);

@@ -1,5 +1,6 @@
 #include "network/unix_socket_client.h"
 #include "tests/support/frames.h"
+#include "tests/support/listener.h"
 #include "tests/support/loop.h"
 #include "tests/support/reliability.h"
 #include "tests/support/temp_dir.h"
@@ -16,33 +17,10 @@ using namespace std::chrono_literals;
 using KNetwork::UnixSocketClient;
 using TestSupport::runLoopFor;
 using TestSupport::runLoopUntil;
+using TestSupport::Listener;
 using TestSupport::text;
 
 namespace {
-
-// A plain listening socket; the test accepts and reads by hand.
-class Listener {
-public:
-    explicit Listener(const std::string &where) : path(where)
-    {
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.c_str(), path.size());
-        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(fd, 4), 0);
-    }
-    ~Listener()
-    {
-        if (conn >= 0)
-            ::close(conn);
-        ::close(fd);
-    }
-    int accept() { return conn = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
-    std::string path;
-    int fd = -1;
-    int conn = -1;
-};
 
 class SocketClient : public testing::Test {
 protected:
