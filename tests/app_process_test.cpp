@@ -1,5 +1,6 @@
 // The application frame and the helper's start, watched from outside.
 #include "tests/support/process.h"
+#include "tests/support/reliability.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@ struct RunCase {
     int exitCode;
     std::string out;
     std::string err;
+    const char *trial = nullptr;
 };
 
 // "will-terminate" exactly once and never "run-returned" is the orderly quit.
@@ -40,11 +42,12 @@ const RunCase kRuns[] = {
         "tessaron-helper: cannot open X display: DISPLAY is not set\n"},
     // Ctrl-C and a closed terminal quit in order as a stop request does.
     {"SigintAndSighupQuitInOrder", {TESSARON_APP_HARNESS, "wait"}, kOffscreen, {SIGINT, SIGHUP}, 0,
-        "launched\nwill-terminate\n", ""},
+        "launched\nwill-terminate\n", "", "SIGINT and then SIGHUP"},
     // Taken as Qt's own options they would move it to another display.
     {"QtsOptionsAmongTheArgumentsAreURLsToo", {TESSARON_APP_HARNESS, "wait", "-platform", "xcb", "-display", ":65000"},
         kOffscreen, {SIGTERM}, 0,
-        "launched\nurl ||-platform|=;\nurl ||xcb|=;\nurl ||-display|=;\nurl ||:65000|=;\nwill-terminate\n", ""},
+        "launched\nurl ||-platform|=;\nurl ||xcb|=;\nurl ||-display|=;\nurl ||:65000|=;\nwill-terminate\n", "",
+        "Qt's own options (-platform, -display) among the program arguments"},
 };
 
 class Run : public testing::TestWithParam<RunCase> {};
@@ -64,6 +67,8 @@ TEST_P(Run, PrintsTheExpectedEventsAndExits)
     EXPECT_EQ(p.termSignal(), 0);
     EXPECT_EQ(p.out(), c.out);
     EXPECT_EQ(p.err(), c.err);
+    if (c.trial)
+        TestSupport::recordTrial(c.trial, "an orderly quit with status 0; arguments only ever URL events");
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, Run, testing::ValuesIn(kRuns),

@@ -1,6 +1,8 @@
 // Replays a fuzz seed corpus through its fuzz entry point, so the seeds and
 // every crash kept as a regression case run with the plain tests; a broken
 // invariant aborts.
+#include "tests/support/reliability.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -22,4 +24,6 @@ TEST(FuzzCorpus, EverySeedRunsClean)
         ++seeds;
     }
     EXPECT_GE(seeds, 1u);
+    TestSupport::recordTrial("the kept fuzz inputs of " + std::filesystem::path(TESSARON_FUZZ_CORPUS).filename().string(),
+        "ran clean under the target's own checks");
 }

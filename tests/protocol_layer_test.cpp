@@ -1,5 +1,6 @@
 #include "network/protocol_layer.h"
 #include "tests/support/frames.h"
+#include "tests/support/reliability.h"
 
 #include <gtest/gtest.h>
 
@@ -162,6 +163,8 @@ struct Script {
     std::int64_t clock = kNow;
     // The largest allocation the steps may make.
     std::size_t allocation = std::numeric_limits<std::size_t>::max();
+    // For the reliability report: the bad input, and what the layer did.
+    const char *trial = nullptr, *outcome = nullptr;
 };
 
 // "bad" sums to 0x127.
@@ -179,18 +182,22 @@ const Script kScripts[] = {
             event('S', frame(text("lost")))},
         .established = false},
     // The frames after a bad checksum wait, unexamined, for the next call.
-    {.name = "ChecksumMismatch", .steps = {feed(kBadSum, false), feed({})}, .events = {data("good")}},
+    {.name = "ChecksumMismatch", .steps = {feed(kBadSum, false), feed({})}, .events = {data("good")},
+        .trial = "a frame with a wrong checksum before a good one",
+        .outcome = "dropped it, kept the good one for the next look, which delivered it"},
     {.name = "EmptyPayloadCarriesChecksumZero", .steps = {feed(TestSupport::frame({}, kNow, 1), false)}},
     // Decided on the header: an oversize length discards every buffered byte.
     {.name = "OversizeDiscardsTheBuffer",
         .steps = {feed(join({frame(text("A")), slice(kOversize, 0, 11)})),
             feed(join({slice(kOversize, 11, 12), frame(text("B"))}), false), feed(frame(text("C")))},
-        .events = {data("A"), data("C")}},
+        .events = {data("A"), data("C")}, .trial = "a length above 16 MiB, cut across two reads",
+        .outcome = "discarded everything buffered with it; the frames after it arrived"},
     // Nothing is allocated for a refused length, nor reserved before the handshake.
     {.name = "LargestLengthIsRefused", .steps = {feed(join({be32(0xFFFFFFFF), be32(kNow), be32(0)}), false)},
-        .allocation = 64},
+        .allocation = 64, .trial = "a frame length of 0xFFFFFFFF", .outcome = "refused it, allocating nothing for it"},
     {.name = "BeforeTheHandshakeAClaimedLengthReservesNothing",
-        .steps = {feed(join({be32(kMaxPayload), be32(kNow), be32(0)}))}, .established = false, .allocation = 64},
+        .steps = {feed(join({be32(kMaxPayload), be32(kNow), be32(0)}))}, .established = false, .allocation = 64,
+        .trial = "a 16 MiB length before the handshake", .outcome = "reserved nothing for an unproven peer"},
     {.name = "BeforeTheHandshakeOnlyLengthFourCountsAfterItAllIsData",
         .steps = {feed(join({frame(text("five!")), frame({}), frame(text("abc")), handshake(kSecret), frame(be32(7)),
             handshake(kSecret)}))},
@@ -198,13 +205,15 @@ const Script kScripts[] = {
     // The mismatching frame stays at the head of the buffer: each call meets
     // it again, first in place, then buffered.
     {.name = "Mismatch", .steps = {feed(kMismatched, false), feed({}, false), feed({}, false)},
-        .events = {kMismatch, kMismatch, kMismatch}, .established = false},
+        .events = {kMismatch, kMismatch, kMismatch}, .established = false,
+        .trial = "a handshake value of another secret", .outcome = "reported the mismatch; never verified"},
     {.name = "MismatchWithoutErrorCallbackIsDropped", .steps = {feed(kMismatched)}, .events = {kVerified},
         .established = false, .errorCallback = false},
     // Stale frames are reported, not compared, and the chunk goes on.
     {.name = "StaleHandshakes",
         .steps = {feed(join({handshake("wrong", kNow - 31), handshake(kSecret, kNow + 6), handshake(kSecret)}))},
-        .events = {kExpired, kExpired, kVerified}, .established = false},
+        .events = {kExpired, kExpired, kVerified}, .established = false,
+        .trial = "handshakes 31 s old and 6 s ahead", .outcome = "reported each as stale, verified the fresh one"},
     // The layer keeps the low 32 bits of the clock.
     {.name = "StaleWithoutErrorCallbackIsDroppedAndTheClockKeepsItsLow32Bits",
         .steps = {feed(join({frame(text("old"), kNow - 31), frame(text("new"))}))}, .events = {data("new")},
@@ -257,6 +266,8 @@ TEST_P(Scripted, RaisesExactlyTheseEvents)
     });
     EXPECT_EQ(link.events, c.events);
     EXPECT_LE(largest, c.allocation);
+    if (c.trial)
+        TestSupport::recordTrial(c.trial, c.outcome);
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, Scripted, testing::ValuesIn(kScripts),
@@ -348,6 +359,8 @@ TEST(ProtocolLayer, AnyChunkingDeliversFramesWholeAndInOrder)
     std::vector<std::size_t> everyByte(stream.size());
     std::iota(everyByte.begin(), everyByte.end(), 1);
     feedCutAt(everyByte);
+    TestSupport::recordTrial("frames cut at every pair of points, and one byte per read",
+        "delivered every frame whole and in order, each once it was complete");
 }
 
 // The largest payload travels in read-sized chunks; one byte more is refused.
@@ -367,6 +380,8 @@ TEST(ProtocolLayer, LargestPayloadRoundTripsAndOneMoreIsRefused)
     for (std::size_t at = 0; at < wire.size(); at += KNetwork::kReadChunk)
         EXPECT_TRUE(link.feed(slice(wire, at, std::min(at + KNetwork::kReadChunk, wire.size()))));
     EXPECT_TRUE(link.events == Events{event('D', big)});
+    TestSupport::recordTrial("a 16 MiB payload in read-sized chunks, and one byte more",
+        "the largest arrived whole; one byte more was refused");
 }
 
 // After the first byte no call ends on a frame edge, so the buffer never runs
