@@ -3,7 +3,6 @@
 #include "core/bundle_info.h"
 #include "platform/linux/launcher.h"
 #include "tests/install_test_bundle.h"
-#include "tests/support/process.h"
 
 #include <gtest/gtest.h>
 

@@ -111,38 +111,31 @@ TEST(MessageBox, AnImageFileOrThemeNameElseTheDefaultIcon)
     }
 }
 
-// The alert appears on a later turn and answers there; closed while up, it
-// goes without its completion and the box starts over with a fresh alert.
+// The alert appears on a later turn; closed while up, it goes without its
+// completion and the box starts over with a fresh alert.
 TEST(MessageBox, ShowAppearsLaterAndACloseDismissesWithoutTheCompletion)
 {
-    auto box = std::make_shared<KUI::MessageBox>();
-    box->setTitle("First");
-    box->addButton("A");
-    box->addButton("B");
-    std::optional<int> result;
+    KUI::MessageBox box;
+    box.setTitle("First");
     int completions = 0;
-    Answer b("B");
-    box->show([&](int code) { result = code; });
+    box.show([&](int) { ++completions; });
     EXPECT_EQ(visibleAlert(), nullptr) << "show must not show before returning";
-    ASSERT_TRUE(runLoopUntil([&] { return result.has_value(); }, 5s));
-    EXPECT_EQ(*result, 1);
-    EXPECT_LE(KUI::alertGeneration(), 0) << "idle once the result is delivered";
-
-    box->show([&](int) { ++completions; });
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (box->isVisible())
-            watch.stop(), box->close();
+        if (box.isVisible())
+            watch.stop(), box.close();
     });
     watch.start(5);
     ASSERT_TRUE(runLoopUntil([&] { return !watch.isActive() && visibleAlert() == nullptr; }, 5s));
     TestSupport::runLoopFor(50ms);
     Answer answer("OK");
-    box->show([&](int code) { result = code; });
-    ASSERT_TRUE(runLoopUntil([&] { return answer.seen.has_value(); }, 5s));
+    std::optional<int> result;
+    box.show([&](int code) { result = code; });
+    ASSERT_TRUE(runLoopUntil([&] { return result.has_value(); }, 5s));
     EXPECT_EQ(*result, 0);
     EXPECT_EQ(answer.seen, "|||OK,|OK|-|2 bold plain onTop modal");
     EXPECT_EQ(completions, 0);
+    EXPECT_LE(KUI::alertGeneration(), 0) << "idle once the result is delivered";
 }
 
 // A single title only repeats the default OK; two or more replace it. Styles

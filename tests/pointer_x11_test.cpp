@@ -10,7 +10,6 @@
 #include <X11/extensions/XTest.h>
 
 #include <chrono>
-#include <cmath>
 #include <functional>
 #include <limits>
 #include <thread>
