@@ -6,7 +6,6 @@
 //            it is trusted while the file TESSARON_TRUST_FILE names exists
 //        helper_harness flow <helper bundle> <applications folder>
 //            the installation check and its alert
-//        helper_harness launch-and-exit <bundle>
 #include "app/helper_main.h"
 #include "core/app.h"
 #include "install/installer.h"
@@ -72,11 +71,6 @@ Q_COREAPP_STARTUP_FUNCTION(answerAlerts)
 int main(int argc, char **argv)
 {
     const std::string mode = argc == 3 || argc == 4 ? argv[1] : "";
-    if (mode == "launch-and-exit") {
-        Linux::launchApplicationNow(argv[2], true, false);
-        say("waited=" + std::to_string(Linux::waitForPendingLaunches(10s)));
-        ::_exit(0);
-    }
     PrintingPlatform platform;
     platform.uid = ::getuid();
     if (mode == "helper") {
