@@ -54,7 +54,7 @@ status=0
     read -r pid _ </proc/self/stat
     echo "$pid" >"$box/command.pid"
     exec chroot "$root" /usr/bin/env HOME=/home/user XDG_RUNTIME_DIR=/home/user/.runtime \
-        ${DISPLAY:+DISPLAY=$DISPLAY} PATH=/usr/local/bin:/usr/bin:/bin "$@"
+        ${DISPLAY:+DISPLAY=$DISPLAY} ${WAYLAND_DISPLAY:+WAYLAND_DISPLAY=$WAYLAND_DISPLAY} PATH=/usr/local/bin:/usr/bin:/bin "$@"
 ) || status=$?
 # What the command started (a main app, a helper) runs on to its own end.
 while :; do
