@@ -9,7 +9,8 @@
 # home/ (the command's HOME), and command.pid: the command's process id as
 # the host sees it, for signals (the sandbox's own process does not pass them
 # on). /usr and /etc are bound in read-only from the host, /tmp as it is, so
-# the X socket stays reachable.
+# the X socket stays reachable. DISPLAY and WAYLAND_DISPLAY pass in; the
+# latter as an absolute path, since the sandbox has a runtime folder of its own.
 #
 # Everything the command starts lives in a PID namespace of its own. The
 # sandbox ends when all of it has ended, with the command's status (128 + N
