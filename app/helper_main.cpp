@@ -6,6 +6,7 @@
 #include "app/wiring.h"
 #include "ui/message_box.h"
 #include "platform/linux/linux_host.h"
+#include "platform/linux/pointer_wayland.h"
 #include "platform/linux/pointer_x11.h"
 
 #include <cstdio>
@@ -15,7 +16,8 @@
 
 namespace {
 
-// Qt aborts when its X platform finds no display; say which one we tried.
+// Qt aborts when its platform finds no display; say which one we tried.
+// Without an X display Qt's windows go to the Wayland one.
 bool displayUsable()
 {
     const char *platform = std::getenv("QT_QPA_PLATFORM");
@@ -24,10 +26,16 @@ bool displayUsable()
     std::string tried;
     if (X11Input::displayReachable(&tried))
         return true;
-    if (tried.empty())
-        std::fprintf(stderr, "tessaron-helper: cannot open X display: DISPLAY is not set\n");
-    else
-        std::fprintf(stderr, "tessaron-helper: cannot open X display \"%s\"\n", tried.c_str());
+    const bool wayland = WaylandInput::displayConfigured();
+    if (std::getenv("WAYLAND_DISPLAY") && (!platform || !*platform) && WaylandInput::displayReachable()) {
+        ::setenv("QT_QPA_PLATFORM", "wayland", 1);
+        return true;
+    }
+    std::string line = "cannot open ";
+    if (wayland)
+        line += "Wayland display \"" + WaylandInput::displayName() + "\", nor ";
+    line += tried.empty() ? "X display: DISPLAY is not set" : "X display \"" + tried + "\"";
+    std::fprintf(stderr, "tessaron-helper: %s\n", line.c_str());
     return false;
 }
 

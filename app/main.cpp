@@ -4,6 +4,6 @@
 int main(int argc, char **argv)
 {
     Platform::LinuxHost host;
-    Platform::X11Pointer pointer;
+    Platform::DesktopPointer pointer;
     return helperMain(argc, argv, host, pointer);
 }

@@ -24,6 +24,7 @@ void Wiring::setUp(KCore::App &app)
 
 void Wiring::launched()
 {
+    registerRunningHelper();
     accessibility = std::make_shared<KSystem::AccessibilityManager>(pointer);
     accessibility->setGrantedCallback([this] { permissionGranted(); });
     accessibility->setDeniedCallback([this] { permissionMissing(); });

@@ -30,6 +30,7 @@ struct CountingPointer : Platform::Pointer {
     long moves = 0;
     bool isAccessibilityTrusted() override { return true; }
     bool canCreateEventTap() override { return true; }
+    Platform::Desktop desktop() override { return Platform::Desktop::X11; }
     void postPointerMove(double, double) override { ++moves; }
 };
 

@@ -24,6 +24,7 @@ struct Sink : Platform::Pointer {
     void postPointerMove(double, double) override {}
     bool isAccessibilityTrusted() override { return true; }
     bool canCreateEventTap() override { return true; }
+    Platform::Desktop desktop() override { return Platform::Desktop::X11; }
 };
 
 } // namespace

@@ -25,6 +25,16 @@ std::string home()
     return value ? std::string(value) : std::string();
 }
 
+// A failure here never stands in the way of the helper's job, and says nothing.
+void registerURLHandlerOf(const std::string &bundle)
+{
+    const std::string executable = KCore::bundleExecutablePath(bundle);
+    KCore::App *app = KCore::App::instance();
+    if (!executable.empty() && app)
+        KInstall::registerURLHandler(executable, app->bundleName(), app->bundleIdentifier() + ".desktop",
+            KInstall::registrationPlaces(home(), std::getenv("XDG_DATA_HOME"), std::getenv("XDG_CONFIG_HOME")));
+}
+
 std::string productAppBundlePath(const std::string &appName)
 {
     KCore::App *app = KCore::App::instance();
@@ -55,6 +65,13 @@ int ensureHelperInstalled()
         KInstall::systemFileSystem());
 }
 
+void registerRunningHelper()
+{
+    const std::string bundle = KCore::mainBundlePath();
+    if (!bundle.empty())
+        registerURLHandlerOf(bundle);
+}
+
 bool install(std::shared_ptr<KUI::MessageBox> &messageBox)
 {
     KCore::App &app = *KCore::App::instance();
@@ -65,14 +82,9 @@ bool install(std::shared_ptr<KUI::MessageBox> &messageBox)
     std::string title = KInstall::installAlertTitle(bundleName, app.bundleShortVersion(), app.bundleVersion());
     std::string installed = completeInstallPath();
     int result = ensureHelperInstalled();
-    // Links of the helper's scheme reach the installed copy. A failure here
-    // never stands in the way of the helper's job, and says nothing.
-    if (result == KInstall::Installed || result == KInstall::AlreadyInstalled) {
-        const std::string executable = KCore::bundleExecutablePath(installed);
-        if (!executable.empty())
-            KInstall::registerURLHandler(executable, bundleName, app.bundleIdentifier() + ".desktop",
-                KInstall::registrationPlaces(home(), std::getenv("XDG_DATA_HOME"), std::getenv("XDG_CONFIG_HOME")));
-    }
+    // Links of the helper's scheme reach the installed copy.
+    if (result == KInstall::Installed || result == KInstall::AlreadyInstalled)
+        registerURLHandlerOf(installed);
     std::string message = KInstall::installMessage(result, appName, bundleName);
     if (message.empty())
         return true;

@@ -23,6 +23,12 @@ std::string completeInstallPath();
 // is empty. Main thread only.
 int ensureHelperInstalled();
 
+// Makes the running copy the handler of the helper's links, before anything
+// connects to the desktop: KWin offers its fake input only to a program a
+// desktop entry names. The installation names the installed copy later.
+// Main thread only, once the App exists.
+void registerRunningHelper();
+
 // Runs the check and tells the user its outcome. True when the helper is in
 // place and nothing was shown. Otherwise the box is replaced by one showing
 // the outcome, and false is returned; the answer starts the main app after

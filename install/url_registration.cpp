@@ -118,7 +118,8 @@ std::optional<std::string> desktopEntryFor(const std::string &executable, const 
     if (!program || executable.empty() || executable[0] != '/')
         return std::nullopt;
     return "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + *program
-        + " %u\nNoDisplay=true\nTerminal=false\nMimeType=" + kURLSchemeType + ";\n";
+        + " %u\nNoDisplay=true\nTerminal=false\nMimeType=" + kURLSchemeType
+        + ";\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n";
 }
 
 std::optional<std::string> mimeappsWithDefault(const std::string &text, const std::string &desktopId)

@@ -18,7 +18,8 @@ inline constexpr char kURLSchemeType[] = "x-scheme-handler/tessaron-helper";
 std::optional<std::string> desktopExecArgument(const std::string &argument);
 
 // The desktop entry for the installed program; nothing when its path cannot
-// stand in an Exec line.
+// stand in an Exec line. It also asks KWin for its fake input, which KWin
+// grants only to the program an entry's Exec line names.
 std::optional<std::string> desktopEntryFor(const std::string &executable, const std::string &name);
 
 // mimeapps.list with the scheme's default set to desktopId in its [Default

@@ -106,6 +106,7 @@ TEST_F(LinkFault, APeerOfAnotherUserThatWritesFirstIsNeverHeard)
 struct Moves : Platform::Pointer {
     bool isAccessibilityTrusted() override { return true; }
     bool canCreateEventTap() override { return true; }
+    Platform::Desktop desktop() override { return Platform::Desktop::X11; }
     void postPointerMove(double x, double y) override { moves.emplace_back(x, y); }
     std::vector<std::pair<double, double>> moves;
 };

@@ -47,6 +47,7 @@ struct Recording : Platform::Pointer {
     void postPointerMove(double x, double y) override { moves.push_back(at(x, y)); }
     bool isAccessibilityTrusted() override { return trusted; }
     bool canCreateEventTap() override { return true; }
+    Platform::Desktop desktop() override { return Platform::Desktop::X11; }
 };
 
 struct Case {

@@ -39,7 +39,8 @@ TEST(DesktopEntry, NamesTheProgramByItsAbsolutePathWithTheURLAndNoShell)
                   "Tessaron Helper"),
         "[Desktop Entry]\nType=Application\nName=Tessaron Helper\n"
         "Exec=\"/h/Application Support/Tessaron Helper.app/Contents/MacOS/tessaron-helper\" %u\n"
-        "NoDisplay=true\nTerminal=false\nMimeType=x-scheme-handler/tessaron-helper;\n");
+        "NoDisplay=true\nTerminal=false\nMimeType=x-scheme-handler/tessaron-helper;\n"
+        "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n");
     EXPECT_EQ(KInstall::desktopEntryFor("relative/helper", "H"), std::nullopt);
     EXPECT_EQ(KInstall::desktopEntryFor("/a/b\nc", "H"), std::nullopt);
 }

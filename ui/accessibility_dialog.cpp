@@ -42,8 +42,7 @@ const char *const kExplanation =
     "display (XTEST), and right now it cannot use it.";
 const char *const kStepsTitle = "What to do";
 const char *const kSteps =
-    "1. Start {{APPNAME}} from your desktop session, so that it runs on the X display you work on "
-    "(under Wayland: through XWayland).\n"
+    "1. Start {{APPNAME}} from your desktop session, so that it runs on the X display you work on.\n"
     "2. Make sure that display offers XTEST. X servers do by default; it is missing when the server "
     "was started with \"-extension XTEST\" or a security policy turns it off.\n"
     "3. Keep this window open. It checks every second and closes by itself as soon as {{APPNAME}} "
@@ -201,7 +200,7 @@ protected:
 // three buttons, and owns the window.
 class Accessibility {
 public:
-    Accessibility()
+    explicit Accessibility(Platform::Desktop desktop)
     {
         std::string resources = resourcesPath();
         std::string path;
@@ -217,6 +216,7 @@ public:
         watcher = new CloseWatcher;
         watcher->setParent(root);
         root->installEventFilter(watcher);
+        explain(desktop);
         windowDidLoad();
         connect(kSettingsButton, [] { openAccessibilitySettings(); });
         connect(kWebsiteButton, [] { openLink(websiteURL()); });
@@ -244,6 +244,18 @@ public:
     void removeCloseObserver() { watcher->onClose = nullptr; }
 
 private:
+    // Off X11 the steps are another desktop's.
+    void explain(Platform::Desktop desktop)
+    {
+        const std::optional<DesktopGuidance> guidance = desktopGuidance(desktop);
+        if (!guidance)
+            return;
+        if (auto *label = root->findChild<QLabel *>(QStringLiteral("explanationLabel")))
+            label->setText(QString::fromUtf8(guidance->explanation));
+        if (auto *label = root->findChild<QLabel *>(QStringLiteral("stepsLabel")))
+            label->setText(QString::fromUtf8(guidance->steps));
+    }
+
     void windowDidLoad()
     {
         std::string name = applicationName();
@@ -265,6 +277,8 @@ private:
 };
 
 struct AccessibilityDialog::Impl {
+    explicit Impl(Platform::Pointer &pointer) : pointer(pointer) {}
+    Platform::Pointer &pointer;
     std::function<void()> granted;
     std::function<void()> closed;
     KCore::Timer poll;
@@ -273,7 +287,7 @@ struct AccessibilityDialog::Impl {
 };
 
 AccessibilityDialog::AccessibilityDialog(Platform::Pointer &pointer)
-    : impl(std::make_shared<Impl>())
+    : impl(std::make_shared<Impl>(pointer))
 {
     if (!impl->wasDockIconVisible)
         KCore::App::setDockIconVisible(true);
@@ -321,7 +335,7 @@ void AccessibilityDialog::setClosedCallback(std::function<void()> callback)
 void AccessibilityDialog::show()
 {
     if (!impl->controller)
-        impl->controller = std::make_unique<Accessibility>();
+        impl->controller = std::make_unique<Accessibility>(impl->pointer.desktop());
     QWidget *window = impl->controller->window();
     // Centred on the screen: without a window manager it would sit in a corner.
     if (QScreen *screen = QGuiApplication::primaryScreen()) {

@@ -39,4 +39,47 @@ const std::string &siteBaseURL()
     return base;
 }
 
+namespace {
+
+#define KUI_WHY "{{APPNAME}} moves the mouse pointer for its main app, which runs in a sandbox and may not do that itself. "
+#define KUI_KEEP_OPEN \
+    "3. Keep this window open. It checks every second and closes by itself as soon as {{APPNAME}} can move the pointer."
+
+} // namespace
+
+std::optional<DesktopGuidance> desktopGuidance(Platform::Desktop desktop)
+{
+    switch (desktop) {
+    case Platform::Desktop::X11:
+        return std::nullopt;
+    case Platform::Desktop::Wlroots:
+        return DesktopGuidance{KUI_WHY "On this Wayland desktop it needs the compositor's virtual pointer "
+                                       "(zwlr_virtual_pointer_manager_v1), and the compositor does not offer it to "
+                                       "{{APPNAME}}.",
+            "1. Use a compositor that offers virtual pointers: sway, Hyprland, river, labwc and Wayfire do.\n"
+            "2. If your compositor lets you choose which programs may use which interfaces, allow {{APPNAME}} "
+            "the virtual pointer.\n" KUI_KEEP_OPEN};
+    case Platform::Desktop::KdePlasma:
+        return DesktopGuidance{KUI_WHY "On KDE Plasma it needs KWin's fake input, which KWin offers only to "
+                                       "programs whose desktop entry asks for it, and it does not offer it to "
+                                       "{{APPNAME}} yet.",
+            "1. Start {{APPNAME}} from the place it is installed in: when it starts it writes its desktop entry "
+            "(in ~/.local/share/applications), and KWin matches the entry to the program it names.\n"
+            "2. If {{APPNAME}} has just started for the first time, wait a few seconds: KWin reads new desktop "
+            "entries after a moment.\n" KUI_KEEP_OPEN};
+    case Platform::Desktop::Gnome:
+        return DesktopGuidance{KUI_WHY "On GNOME's Wayland session it needs Mutter's remote desktop interface, "
+                                       "which this version of {{APPNAME}} cannot use yet.",
+            "1. Log out, choose \"GNOME on Xorg\" with the gear button of the login screen, and log in again.\n"
+            "2. Start {{APPNAME}} again in that session.\n" KUI_KEEP_OPEN};
+    case Platform::Desktop::OtherWayland:
+        break;
+    }
+    return DesktopGuidance{KUI_WHY "This Wayland compositor offers {{APPNAME}} no way to move the pointer: "
+                                   "neither wlroots' virtual pointer nor KWin's fake input.",
+        "1. Use a desktop that offers one: KDE Plasma, or a wlroots compositor such as sway, Hyprland, river, "
+        "labwc or Wayfire.\n"
+        "2. Or log in to an X11 session of your desktop.\n" KUI_KEEP_OPEN};
+}
+
 } // namespace KUI

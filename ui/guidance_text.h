@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/pointer.h"
+
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +26,14 @@ std::string replacePlaceholders(std::string text, const PlaceholderPairs &pairs)
 // the values inserted as they are.
 std::string makeUtmQuery(const std::string &osVersion, const std::string &shortVersion,
     const std::string &identifier);
+
+// What the window explains and the steps it gives on a desktop other than
+// X11, where the window's own texts hold. "{{APPNAME}}" as in the window.
+struct DesktopGuidance {
+    const char *explanation;
+    const char *steps;
+};
+std::optional<DesktopGuidance> desktopGuidance(Platform::Desktop desktop);
 
 // The product site, ending in "/".
 const std::string &siteBaseURL();

@@ -2,6 +2,7 @@
 
 #include "platform/linux/launcher.h"
 #include "platform/linux/machine_id.h"
+#include "platform/linux/pointer_wayland.h"
 #include "platform/linux/pointer_x11.h"
 
 #include <QCoreApplication>
@@ -26,12 +27,14 @@ namespace {
 
 QtMessageHandler qtHandler = nullptr;
 
-// Qt's xcb code reports a broken connection with this warning and then
-// exits with its own message; ours comes first and ends the process.
+// Qt's xcb and Wayland code report a broken connection with these warnings
+// and then exit with their own message; ours comes first and ends the process.
 void watchForBrokenDisplay(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (message.startsWith(QLatin1String("The X11 connection broke")))
         X11Input::exitForLostDisplay();
+    if (message.startsWith(QLatin1String("The Wayland connection")))
+        WaylandInput::exitForLostDisplay();
     if (qtHandler)
         qtHandler(type, context, message);
 }
@@ -85,26 +88,51 @@ unsigned LinuxHost::userId()
     return static_cast<unsigned>(::getuid());
 }
 
-X11Pointer::X11Pointer()
-    : poster(std::make_unique<X11Input::PointerPoster>())
-{
-}
+DesktopPointer::DesktopPointer() = default;
 
-X11Pointer::~X11Pointer() = default;
+DesktopPointer::~DesktopPointer() = default;
 
-bool X11Pointer::isAccessibilityTrusted()
+bool DesktopPointer::isAccessibilityTrusted()
 {
+    if (WaylandInput::displayConfigured()) {
+        if (wayland && wayland->usable())
+            return true;
+        wayland.reset();
+        std::optional<WaylandInput::Offer> offer;
+        wayland = WaylandInput::PointerSession::open(&offer);
+        if (offer) {
+            found = offer->desktop;
+            return wayland != nullptr;
+        }
+    }
+    found = Desktop::X11;
+    wayland.reset();
     return X11Input::displayOffersXTest();
 }
 
-bool X11Pointer::canCreateEventTap()
+bool DesktopPointer::canCreateEventTap()
 {
+    if (found != Desktop::X11) {
+        const std::optional<WaylandInput::Offer> offer = WaylandInput::probe();
+        return offer && offer->route != WaylandInput::Route::None;
+    }
     return X11Input::canListenToRawMotion();
 }
 
-void X11Pointer::postPointerMove(double x, double y)
+Desktop DesktopPointer::desktop()
 {
-    poster->post(x, y);
+    return found;
+}
+
+void DesktopPointer::postPointerMove(double x, double y)
+{
+    if (wayland) {
+        wayland->post(x, y);
+    } else if (found == Desktop::X11) {
+        if (!x11)
+            x11 = std::make_unique<X11Input::PointerPoster>();
+        x11->post(x, y);
+    }
     // One flush per batch: whatever one socket read brought is posted before
     // the loop comes back here and sends it all.
     if (flushQueued || !QCoreApplication::instance())
@@ -112,7 +140,10 @@ void X11Pointer::postPointerMove(double x, double y)
     flushQueued = true;
     QMetaObject::invokeMethod(QCoreApplication::instance(), [this] {
         flushQueued = false;
-        poster->flush();
+        if (wayland)
+            wayland->flush();
+        if (x11)
+            x11->flush();
     }, Qt::QueuedConnection);
 }
 

@@ -8,6 +8,9 @@
 namespace X11Input {
 class PointerPoster;
 }
+namespace WaylandInput {
+class PointerSession;
+}
 
 namespace Platform {
 
@@ -25,25 +28,31 @@ public:
     unsigned userId() override;
 };
 
-// Ends the helper when its X display goes away, on its own connections and
-// on Qt's: one line naming the display, status 1; the link closes with the
-// process. Call once the App exists.
+// Ends the helper when its X display or Wayland compositor goes away, on its
+// own connections and on Qt's: one line naming the display, status 1; the
+// link closes with the process. Call once the App exists.
 void exitWhenDisplayLost();
 
-// The pointer on an X11 display: XTEST motion on one kept connection,
-// flushed once per turn of the loop rather than per move.
+// The pointer of this desktop. On a Wayland session (a reachable
+// WAYLAND_DISPLAY or WAYLAND_SOCKET) the compositor's injection interface,
+// never XTEST: through XWayland it would reach no native window. Without
+// Wayland, XTEST on one kept X connection. The route is chosen anew at each
+// check of the permission. Moves are flushed once per turn of the loop.
 // Main thread only, once the App exists.
-class X11Pointer final : public Pointer {
+class DesktopPointer final : public Pointer {
 public:
-    X11Pointer();
-    ~X11Pointer() override;
+    DesktopPointer();
+    ~DesktopPointer() override;
 
     bool isAccessibilityTrusted() override;
     bool canCreateEventTap() override;
     void postPointerMove(double x, double y) override;
+    Desktop desktop() override;
 
 private:
-    std::unique_ptr<X11Input::PointerPoster> poster;
+    std::unique_ptr<X11Input::PointerPoster> x11;
+    std::unique_ptr<WaylandInput::PointerSession> wayland;
+    Desktop found = Desktop::X11;
     bool flushQueued = false;
 };
 

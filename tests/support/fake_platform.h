@@ -21,6 +21,7 @@ struct FakePlatform : Platform::Host, Platform::Pointer, Platform::Clock {
     std::int64_t now = 0; // 0: the real clock, for frames from another process
     Platform::OSVersion version{10, 13, 6};
     bool trusted = false, probe = true;
+    Platform::Desktop onDesktop = Platform::Desktop::X11;
     std::string uuid = "01234567-89AB-CDEF-0123-456789ABCDEF", applications, executable;
     unsigned uid = 0;
     int trustQueries = 0, probeQueries = 0;
@@ -32,6 +33,7 @@ struct FakePlatform : Platform::Host, Platform::Pointer, Platform::Clock {
     Platform::OSVersion osVersion() override { return version; }
     bool isAccessibilityTrusted() override { return ++trustQueries, trusted; }
     bool canCreateEventTap() override { return ++probeQueries, probe; }
+    Platform::Desktop desktop() override { return onDesktop; }
     void postPointerMove(double x, double y) override
     {
         record("move " + std::to_string(x) + " " + std::to_string(y));
