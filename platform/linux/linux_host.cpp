@@ -9,6 +9,8 @@
 #include <QDesktopServices>
 #include <QUrl>
 
+#include <cstdlib>
+
 #include <unistd.h>
 
 #ifndef TESSARON_MACOS_MAJOR
@@ -99,6 +101,8 @@ bool DesktopPointer::isAccessibilityTrusted()
             return true;
         wayland.reset();
         std::optional<WaylandInput::Offer> offer;
+        // WAYLAND_SOCKET is one connection, handed over once.
+        handedOver = std::getenv("WAYLAND_SOCKET") && !std::getenv("WAYLAND_DISPLAY");
         wayland = WaylandInput::PointerSession::open(&offer);
         if (offer) {
             found = offer->desktop;
@@ -113,6 +117,8 @@ bool DesktopPointer::isAccessibilityTrusted()
 bool DesktopPointer::canCreateEventTap()
 {
     if (found != Desktop::X11) {
+        if (handedOver)
+            return wayland && wayland->usable();
         const std::optional<WaylandInput::Offer> offer = WaylandInput::probe();
         return offer && offer->route != WaylandInput::Route::None;
     }

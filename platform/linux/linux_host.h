@@ -53,6 +53,7 @@ private:
     std::unique_ptr<X11Input::PointerPoster> x11;
     std::unique_ptr<WaylandInput::PointerSession> wayland;
     Desktop found = Desktop::X11;
+    bool handedOver = false;
     bool flushQueued = false;
 };
 

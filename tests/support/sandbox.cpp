@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -69,6 +70,18 @@ void Sandbox::downloadHelper()
 {
     fs::create_directories(home() + "/Downloads");
     fs::copy(TESSARON_HELPER_BUNDLE, home() + "/Downloads/Tessaron Helper.app", fs::copy_options::recursive);
+}
+
+void Sandbox::handTo(unsigned uid) const
+{
+    if (::getuid() == uid)
+        return;
+    for (const std::string &top : {box, shortcutDir}) {
+        if (::lchown(top.c_str(), uid, uid) != 0)
+            continue;
+        for (const auto &entry : fs::recursive_directory_iterator(top))
+            (void)::lchown(entry.path().c_str(), uid, uid);
+    }
 }
 
 std::vector<std::string> Sandbox::command(const std::vector<std::string> &inside) const

@@ -35,6 +35,10 @@ public:
     // The freshly built helper in ~/Downloads.
     void downloadHelper();
 
+    // Everything of the sandbox given to that user, who then runs it: a
+    // compositor that refuses root serves only clients that can reach it.
+    void handTo(unsigned uid) const;
+
     // argv that runs the command inside, and the environment for it.
     std::vector<std::string> command(const std::vector<std::string> &inside) const;
     std::map<std::string, std::string> environment(const std::string &display) const;

@@ -1,0 +1,241 @@
+// The real helper on headless Wayland compositors, against the stand-in main
+// app in a sandbox; a Wayland client with a full-screen surface on every
+// output records where the pointer really goes.
+#include "tests/support/compositor.h"
+#include "tests/support/fake_main_app.h"
+#include "tests/support/loop.h"
+#include "tests/support/process.h"
+#include "tests/support/reliability.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/x_client.h"
+#include "tests/support/xvfb.h"
+
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+
+using namespace std::chrono_literals;
+using namespace TestSupport;
+
+namespace {
+
+struct Point {
+    double x, y;     // as the main app sends it
+    int atX, atY;    // where the pointer lands, in the compositor's logical space
+};
+
+struct LayoutCase {
+    const char *name;
+    std::vector<OutputSpec> outputs;
+    std::vector<Point> points;
+};
+
+// Each point lands once, in order; a move onto the spot of the one before
+// would not be reported, so none is.
+const LayoutCase kLayouts[] = {
+    {"OneOutputAtScaleOne", {{1280, 720, 0, 0, 1}},
+        {{100, 200.4, 100, 200}, {0, 0, 0, 0}, {1279, 719, 1279, 719}, {640.5, 1, 641, 1}, {-50, 5000, 0, 719}}},
+    // 2560x1440 pixels are 1280x720 logical ones: the main app's units.
+    {"OneOutputAtScaleTwo", {{2560, 1440, 0, 0, 2}},
+        {{100, 200, 100, 200}, {1279, 719, 1279, 719}, {1281, 3, 1279, 3}, {0.4, 700, 0, 700}}},
+    // The main display is the one at the origin; the second lies right of it,
+    // lower and at scale 2, so a band beneath the first is outside both.
+    {"TwoOutputsAtAnOffset", {{1280, 720, 0, 0, 1}, {1920, 1080, 1280, 200, 2}},
+        {{10, 10, 10, 10}, {1280, 200, 1280, 200}, {2239, 739, 2239, 739}, {1500, 100, 1500, 200},
+            {300, 900, 300, 719}, {1279, 719, 1279, 719}}},
+};
+
+std::string script(const std::vector<Point> &points)
+{
+    std::ostringstream text;
+    for (const Point &p : points)
+        text << "move " << p.x << " " << p.y << "; wait 150; ";
+    text << "wait 600000";
+    return text.str();
+}
+
+// The recorder's lines until the pointer is at (x, y): an enter or a motion
+// there. seen collects them for the failure message.
+bool arrives(Process &recorder, int x, int y, std::string *seen)
+{
+    const std::string motion = "motion " + std::to_string(x) + " " + std::to_string(y);
+    const std::string enter = "enter " + std::to_string(x) + " " + std::to_string(y);
+    std::string line;
+    while (recorder.readLine(&line, 10s)) {
+        *seen += line + "\n";
+        if (line == motion || line == enter)
+            return true;
+    }
+    return false;
+}
+
+class OnSway : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (std::string why = HeadlessCompositor::missing(HeadlessCompositor::Kind::Sway); !why.empty())
+            GTEST_SKIP() << why;
+    }
+    bool startSway(const std::vector<OutputSpec> &outputs) { return sway.start(HeadlessCompositor::Kind::Sway, outputs); }
+    bool startRecorder()
+    {
+        if (!recorder.start({TESSARON_WAYLAND_RECORDER}, sway.clientEnvironment()))
+            return false;
+        std::string line;
+        while (recorder.readLine(&line, 10s))
+            if (line == "ready")
+                return true;
+        return false;
+    }
+    // Tessaron starts the installed helper in a sandbox of the compositor's
+    // user, on the given Wayland socket and no X display.
+    bool launch(const std::string &commands, const std::string &socket)
+    {
+        sandbox.installMainApp();
+        sandbox.installHelper();
+        sandbox.handTo(sway.uid());
+        return mainApp.start(sway.asUser(sandbox.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron",
+                                 "--launch-helper", "-c", commands})),
+            {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", socket}, {"QT_QPA_PLATFORM", ""}});
+    }
+    bool mainAppSays(const std::string &expected, std::chrono::milliseconds timeout = 20s)
+    {
+        std::string line;
+        while (mainApp.readLine(&line, timeout))
+            if (line == expected)
+                return true;
+        return false;
+    }
+    void TearDown() override
+    {
+        if (mainApp.pid() > 0 && sandbox.commandPid() > 0)
+            ::kill(sandbox.commandPid(), SIGTERM);
+    }
+
+    HeadlessCompositor sway;
+    Process recorder;
+    Sandbox sandbox;
+    Process mainApp;
+};
+
+class Layouts : public OnSway, public testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(Layouts, EveryMoveOfTheMainAppLandsOnItsLogicalPixel)
+{
+    const LayoutCase &c = GetParam();
+    ASSERT_TRUE(startSway(c.outputs)) << sway.log();
+    ASSERT_TRUE(startRecorder()) << recorder.out() << recorder.err();
+    ASSERT_TRUE(launch(script(c.points), sway.socketPath()));
+    std::string seen;
+    for (const Point &p : c.points)
+        ASSERT_TRUE(arrives(recorder, p.atX, p.atY, &seen))
+            << "(" << p.x << ", " << p.y << ") never reached " << p.atX << "," << p.atY << "; the client saw:\n"
+            << seen << mainApp.out() << mainApp.err();
+    recordTrial("moves on sway: one output at scale 1 or 2, two at an offset and scales",
+        "every point reached its logical pixel, beyond the outputs at the nearest edge");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sway, Layouts, testing::ValuesIn(kLayouts),
+    [](const testing::TestParamInfo<LayoutCase> &info) { return std::string(info.param.name); });
+
+// The compositor's layout changes under a linked helper: its next moves use
+// the new one.
+TEST_F(OnSway, MovesFollowTheOutputsAsTheyChange)
+{
+    ASSERT_TRUE(startSway({{1280, 720, 0, 0, 1}})) << sway.log();
+    ASSERT_TRUE(startRecorder()) << recorder.err();
+    ASSERT_TRUE(launch("move 1000 600; wait 3000; move 1000 600; wait 300; move 200 100; wait 600000", sway.socketPath()));
+    std::string seen;
+    ASSERT_TRUE(arrives(recorder, 1000, 600, &seen)) << seen << mainApp.out() << mainApp.err();
+    std::string out;
+    ASSERT_TRUE(sway.swaymsg({"output", "HEADLESS-1", "scale", "2"}, &out)) << out;
+    // 640x360 logical pixels now: the same point lands on the edge.
+    EXPECT_TRUE(arrives(recorder, 639, 359, &seen)) << seen;
+    EXPECT_TRUE(arrives(recorder, 200, 100, &seen)) << seen;
+    recordTrial("the output's scale changed from 1 to 2 while linked on sway",
+        "the next moves landed in the new logical layout");
+}
+
+// The compositor dies under a linked helper: one line, status 1, at once.
+TEST_F(OnSway, TheCompositorGoingAwayEndsTheHelperWithOneLineAndStatusOne)
+{
+    ASSERT_TRUE(startSway({{1280, 720, 0, 0, 1}})) << sway.log();
+    ASSERT_TRUE(launch("move 5 5; wait 600000", sway.socketPath()));
+    ASSERT_TRUE(mainAppSays("sent 1 moves")) << mainApp.out() << mainApp.err();
+    sway.stop();
+    EXPECT_TRUE(mainAppSays("helper-exited 1", 5s)) << mainApp.out();
+    ::kill(sandbox.commandPid(), SIGTERM);
+    ASSERT_TRUE(mainApp.wait(10s));
+    EXPECT_EQ(mainApp.err(), "tessaron-helper: lost the Wayland display \"" + sway.socketPath() + "\"\n");
+    recordTrial("the Wayland compositor dies while the helper is linked",
+        "one line naming the display, status 1; the link closed with it");
+}
+
+// A compositor that offers no injection interface (sway with its virtual
+// pointer hidden): the permission is missing, the guidance window opens and
+// the link waits, also when an X display with XTEST is there; closing the
+// window quits.
+struct NoInjectionCase {
+    const char *name;
+    bool withX;
+};
+
+class WithoutInjection : public OnSway, public testing::WithParamInterface<NoInjectionCase> {};
+
+TEST_P(WithoutInjection, TheGuidanceWindowOpensAndNoXTestStandsIn)
+{
+    ASSERT_TRUE(startSway({{1280, 720, 0, 0, 1}})) << sway.log();
+    // Also the helper's runtime folder, which Qt wants to be its own.
+    TempDir dir;
+    const std::string hidden = (dir / "filtered").string();
+    Process filter;
+    ASSERT_TRUE(filter.start({TESSARON_WAYLAND_FILTER, hidden, sway.socketPath(), "zwlr_virtual_pointer_manager_v1"}));
+    std::string line;
+    ASSERT_TRUE(filter.readLine(&line, 10s) && line == "ready") << filter.err();
+    Xvfb x;
+    if (GetParam().withX)
+        ASSERT_TRUE(x.start());
+    TempDir home;
+    std::filesystem::create_directories(home / "Library/Group Containers/group.pro.tessaron.shared");
+    FakeMainApp app(home / "Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock", "any");
+    Process helper;
+    ASSERT_TRUE(helper.start({TESSARON_HELPER_EXECUTABLE}, {{"HOME", home.path()}, {"WAYLAND_DISPLAY", hidden},
+        {"DISPLAY", GetParam().withX ? x.display() : ""}, {"QT_QPA_PLATFORM", ""},
+        {"XDG_RUNTIME_DIR", dir.path()}}));
+    const std::string title = "Tessaron Helper needs input access";
+    Display *display = GetParam().withX ? XOpenDisplay(x.display().c_str()) : nullptr;
+    XWindowId window = 0;
+    const auto shown = [&] {
+        if (display)
+            return (window = findWindow(display, "Tessaron Helper")) != 0;
+        std::string tree;
+        return sway.swaymsg({"-t", "get_tree"}, &tree) && tree.find(title) != std::string::npos;
+    };
+    ASSERT_TRUE(runLoopUntil(shown, 10s)) << helper.err();
+    // Well past the one-second poll: still waiting for the permission.
+    EXPECT_FALSE(runLoopUntil([&] { return app.accepted() || helper.wait(0ms); }, 2500ms));
+    if (display) {
+        askToClose(display, window);
+        XCloseDisplay(display);
+    } else {
+        std::string out;
+        ASSERT_TRUE(sway.swaymsg({"[title=\"" + title + "\"]", "kill"}, &out)) << out;
+    }
+    ASSERT_TRUE(runLoopUntil([&] { return helper.wait(0ms); }, 5s));
+    EXPECT_EQ(helper.exitCode(), 0) << helper.err();
+    EXPECT_FALSE(app.accepted());
+    filter.signal(SIGTERM);
+    recordTrial("a Wayland compositor without an injection interface, with and without an X display beside it",
+        "showed the guidance window, never connected, never used XTEST, quit when it was closed");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sway, WithoutInjection,
+    testing::Values(NoInjectionCase{"OnTheCompositor", false}, NoInjectionCase{"OnTheXDisplayBesideIt", true}),
+    [](const testing::TestParamInfo<NoInjectionCase> &info) { return std::string(info.param.name); });
+
+} // namespace
