@@ -5,16 +5,15 @@
 #include "xdg-output-unstable-v1-client-protocol.h"
 #include "xdg-shell-client-protocol.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <list>
-#include <poll.h>
 #include <string>
 #include <sys/mman.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
@@ -32,7 +31,6 @@ struct Output {
     xdg_toplevel *toplevel = nullptr;
     wl_buffer *buffer = nullptr;
     int width = 0, height = 0;        // asked for by the last toplevel configure
-    int bufferWidth = 0, bufferHeight = 0;
     bool committed = false;
 };
 
@@ -46,9 +44,14 @@ struct State {
     zxdg_output_manager_v1 *outputManager = nullptr;
     std::list<Output> outputs;
     Output *under = nullptr;          // the output whose surface has the pointer
+    bool bound = false;               // the globals needed are there
     bool ready = false;
-    bool syncing = false;
 } state;
+
+Output &at(void *data)
+{
+    return *static_cast<Output *>(data);
+}
 
 void printOutput(Output &o)
 {
@@ -90,7 +93,6 @@ wl_buffer *makeBuffer(int width, int height)
 void syncDone(void *, wl_callback *callback, uint32_t)
 {
     wl_callback_destroy(callback);
-    state.syncing = false;
     for (const auto &o : state.outputs)
         if (!o.committed)
             return;
@@ -102,49 +104,33 @@ const wl_callback_listener syncListener = {syncDone};
 
 void surfaceConfigure(void *data, xdg_surface *surface, uint32_t serial)
 {
-    auto &o = *static_cast<Output *>(data);
+    auto &o = at(data);
     xdg_surface_ack_configure(surface, serial);
-    const int width = o.width > 0 ? o.width : o.w, height = o.height > 0 ? o.height : o.h;
-    wl_buffer *old = nullptr;
-    if (!o.buffer || width != o.bufferWidth || height != o.bufferHeight) {
-        old = o.buffer;
-        o.buffer = makeBuffer(width > 0 ? width : 1, height > 0 ? height : 1);
-        o.bufferWidth = width, o.bufferHeight = height;
-    }
+    wl_buffer *old = o.buffer;
+    o.buffer = makeBuffer(o.width > 0 ? o.width : std::max(o.w, 1), o.height > 0 ? o.height : std::max(o.h, 1));
     wl_surface_attach(o.surface, o.buffer, 0, 0);
     wl_surface_damage(o.surface, 0, 0, INT32_MAX, INT32_MAX);
     wl_surface_commit(o.surface);
     if (old)
         wl_buffer_destroy(old);
     o.committed = true;
-    if (!state.ready && !state.syncing) {
-        state.syncing = true;
+    if (!state.ready)
         wl_callback_add_listener(wl_display_sync(state.display), &syncListener, nullptr);
-    }
 }
 const xdg_surface_listener surfaceListener = {surfaceConfigure};
 
 const xdg_toplevel_listener toplevelListener = {
     [](void *data, xdg_toplevel *, int32_t width, int32_t height, wl_array *) {
-        static_cast<Output *>(data)->width = width;
-        static_cast<Output *>(data)->height = height;
+        at(data).width = width, at(data).height = height;
     },
     [](void *, xdg_toplevel *) {},
     nullptr, // never sent at the versions bound
     nullptr,
 };
 
-Output *outputOf(wl_surface *surface)
-{
-    for (auto &o : state.outputs)
-        if (o.surface == surface)
-            return &o;
-    return nullptr;
-}
-
 const wl_pointer_listener pointerListener = {
     [](void *, wl_pointer *, uint32_t, wl_surface *surface, wl_fixed_t sx, wl_fixed_t sy) {
-        state.under = outputOf(surface);
+        state.under = surface ? &at(wl_surface_get_user_data(surface)) : nullptr;
         printPoint("enter", sx, sy);
     },
     [](void *, wl_pointer *, uint32_t, wl_surface *) {
@@ -180,21 +166,17 @@ const wl_seat_listener seatListener = {
 };
 
 const zxdg_output_v1_listener xdgOutputListener = {
-    [](void *data, zxdg_output_v1 *, int32_t x, int32_t y) {
-        static_cast<Output *>(data)->x = x, static_cast<Output *>(data)->y = y;
-    },
-    [](void *data, zxdg_output_v1 *, int32_t w, int32_t h) {
-        static_cast<Output *>(data)->w = w, static_cast<Output *>(data)->h = h;
-    },
-    [](void *data, zxdg_output_v1 *) { printOutput(*static_cast<Output *>(data)); },
-    [](void *data, zxdg_output_v1 *, const char *name) { static_cast<Output *>(data)->name = name; },
+    [](void *data, zxdg_output_v1 *, int32_t x, int32_t y) { at(data).x = x, at(data).y = y; },
+    [](void *data, zxdg_output_v1 *, int32_t w, int32_t h) { at(data).w = w, at(data).h = h; },
+    [](void *data, zxdg_output_v1 *) { printOutput(at(data)); },
+    [](void *data, zxdg_output_v1 *, const char *name) { at(data).name = name; },
     [](void *, zxdg_output_v1 *, const char *) {},
 };
 
 const wl_output_listener outputListener = {
     [](void *, wl_output *, int32_t, int32_t, int32_t, int32_t, int32_t, const char *, const char *, int32_t) {},
     [](void *, wl_output *, uint32_t, int32_t, int32_t, int32_t) {},
-    [](void *data, wl_output *) { printOutput(*static_cast<Output *>(data)); },
+    [](void *data, wl_output *) { printOutput(at(data)); },
     [](void *, wl_output *, int32_t) {},
     [](void *, wl_output *, const char *) {},
     [](void *, wl_output *, const char *) {},
@@ -204,16 +186,13 @@ const xdg_wm_base_listener wmBaseListener = {[](void *, xdg_wm_base *base, uint3
     xdg_wm_base_pong(base, serial);
 }};
 
-// Once the globals are bound: an xdg-output and a full-screen window per output.
+// An xdg-output and a full-screen window for each output.
 void cover(Output &o)
 {
-    if (!o.xdg && state.outputManager) {
-        o.xdg = zxdg_output_manager_v1_get_xdg_output(state.outputManager, o.wl);
-        zxdg_output_v1_add_listener(o.xdg, &xdgOutputListener, &o);
-    }
-    if (o.surface || !state.compositor || !state.wmBase)
-        return;
+    o.xdg = zxdg_output_manager_v1_get_xdg_output(state.outputManager, o.wl);
+    zxdg_output_v1_add_listener(o.xdg, &xdgOutputListener, &o);
     o.surface = wl_compositor_create_surface(state.compositor);
+    wl_surface_set_user_data(o.surface, &o);
     o.xdgSurface = xdg_wm_base_get_xdg_surface(state.wmBase, o.surface);
     xdg_surface_add_listener(o.xdgSurface, &surfaceListener, &o);
     o.toplevel = xdg_surface_get_toplevel(o.xdgSurface);
@@ -249,68 +228,35 @@ void onGlobal(void *, wl_registry *registry, uint32_t name, const char *interfac
         o.global = name;
         o.wl = bind<wl_output>(registry, name, wl_output_interface, version, 4);
         wl_output_add_listener(o.wl, &outputListener, &o);
-        cover(o);
+        if (state.bound)
+            cover(o);
     }
 }
 
-void onGlobalRemove(void *, wl_registry *, uint32_t name)
-{
-    for (auto it = state.outputs.begin(); it != state.outputs.end(); ++it) {
-        if (it->global != name)
-            continue;
-        if (state.under == &*it)
-            state.under = nullptr;
-        if (it->toplevel) {
-            xdg_toplevel_destroy(it->toplevel);
-            xdg_surface_destroy(it->xdgSurface);
-            wl_surface_destroy(it->surface);
-        }
-        if (it->buffer)
-            wl_buffer_destroy(it->buffer);
-        if (it->xdg)
-            zxdg_output_v1_destroy(it->xdg);
-        wl_output_release(it->wl);
-        state.outputs.erase(it);
-        return;
-    }
-}
-const wl_registry_listener registryListener = {onGlobal, onGlobalRemove};
+// sway 1.7 cannot take a headless output away, so an output that goes is not followed.
+const wl_registry_listener registryListener = {onGlobal, [](void *, wl_registry *, uint32_t) {}};
 
 } // namespace
 
 int main()
 {
+    // Each line goes out whole at once, so a stop loses nothing.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    const int stopFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    for (int stop : {SIGTERM, SIGINT})
+        std::signal(stop, [](int) { ::_exit(0); });
     state.display = wl_display_connect(nullptr);
-    if (!state.display) {
-        std::fprintf(stderr, "wayland-pointer-recorder: cannot connect to the compositor\n");
-        return 1;
+    if (state.display) {
+        wl_registry_add_listener(wl_display_get_registry(state.display), &registryListener, nullptr);
+        wl_display_roundtrip(state.display);
     }
-    wl_registry_add_listener(wl_display_get_registry(state.display), &registryListener, nullptr);
-    wl_display_roundtrip(state.display);
     if (!state.compositor || !state.shm || !state.wmBase || !state.outputManager) {
-        std::fprintf(stderr, "wayland-pointer-recorder: the compositor lacks a needed interface\n");
+        std::fprintf(stderr, "wayland-pointer-recorder: no compositor, or one without xdg-shell and xdg-output\n");
         return 1;
     }
+    state.bound = true;
     for (auto &o : state.outputs)
         cover(o);
-    for (;;) {
-        while (wl_display_prepare_read(state.display) != 0)
-            wl_display_dispatch_pending(state.display);
-        wl_display_flush(state.display);
-        pollfd fds[2] = {{wl_display_get_fd(state.display), POLLIN, 0}, {stopFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN)) {
-            wl_display_cancel_read(state.display);
-            return 0;
-        }
-        if (wl_display_read_events(state.display) < 0 || wl_display_dispatch_pending(state.display) < 0)
-            break;
+    while (wl_display_dispatch(state.display) >= 0) {
     }
     // The compositor going away ends the recording; a protocol error is ours.
     const int error = wl_display_get_error(state.display);
