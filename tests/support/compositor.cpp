@@ -3,17 +3,19 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-#include "xdg-output-unstable-v1-client-protocol.h"
-
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -32,60 +34,20 @@ bool root()
     return ::getuid() == 0;
 }
 
-// A folder the compositor's user owns; only root may have to hand it over.
-bool ownedFolder(const std::string &path, fs::perms mode)
+// A folder only the compositor's user may enter; root hands it over.
+bool ownedFolder(const std::string &path)
 {
-    std::error_code error;
-    fs::create_directory(path, error);
-    fs::permissions(path, mode, error);
-    return !error && (!root() || ::chown(path.c_str(), nobody, nobody) == 0);
+    return (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) &&
+           (!root() || ::chown(path.c_str(), nobody, nobody) == 0);
 }
 
-struct SeenOutput {
-    std::string name;
-    int x = 0, y = 0, w = 0, h = 0;
-};
-
-struct Seen {
-    zxdg_output_manager_v1 *manager = nullptr;
-    std::vector<wl_output *> outputs;
-    std::vector<SeenOutput> geometry;
-};
-
-void onGlobal(void *data, wl_registry *registry, uint32_t name, const char *interface, uint32_t)
+bool answers(const std::string &socket)
 {
-    auto *seen = static_cast<Seen *>(data);
-    if (std::strcmp(interface, wl_output_interface.name) == 0)
-        seen->outputs.push_back(static_cast<wl_output *>(wl_registry_bind(registry, name, &wl_output_interface, 1)));
-    else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0)
-        seen->manager = static_cast<zxdg_output_manager_v1 *>(
-            wl_registry_bind(registry, name, &zxdg_output_manager_v1_interface, 2));
-}
-
-const wl_registry_listener registryListener = {onGlobal, [](void *, wl_registry *, uint32_t) {}};
-
-SeenOutput &at(void *data)
-{
-    return *static_cast<SeenOutput *>(data);
-}
-
-const zxdg_output_v1_listener xdgOutputListener = {
-    [](void *d, zxdg_output_v1 *, int32_t x, int32_t y) { at(d).x = x, at(d).y = y; },
-    [](void *d, zxdg_output_v1 *, int32_t w, int32_t h) { at(d).w = w, at(d).h = h; },
-    [](void *, zxdg_output_v1 *) {},
-    [](void *d, zxdg_output_v1 *, const char *name) { at(d).name = name; },
-    [](void *, zxdg_output_v1 *, const char *) {},
-};
-
-std::string firstMatch(const std::string &folder, const std::string &prefix, const std::string &suffix)
-{
-    std::error_code error;
-    for (const auto &entry : fs::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.starts_with(prefix) && name.ends_with(suffix) && !name.ends_with(".lock"))
-            return entry.path().string();
-    }
-    return {};
+    wl_display *display = wl_display_connect(socket.c_str());
+    const bool answered = display && wl_display_roundtrip(display) >= 0;
+    if (display)
+        wl_display_disconnect(display);
+    return answered;
 }
 
 } // namespace
@@ -120,8 +82,8 @@ bool HeadlessCompositor::start(Kind kind, std::vector<OutputSpec> outputs, std::
     stop();
     savedLog.clear();
     notes.clear();
-    if (outputs.empty() || (kind == Kind::Cage && outputs.size() != 1)) {
-        notes = "cage takes exactly one output, sway at least one\n";
+    if (outputs.empty() || (kind == Kind::Cage && outputs != std::vector<OutputSpec>{{1280, 720, 0, 0, 1}})) {
+        notes = "cage has one output, 1280x720 at 0,0, scale 1; sway needs at least one\n";
         return false;
     }
     char name[] = "/tmp/tessaron-wayland-XXXXXX";
@@ -129,8 +91,7 @@ bool HeadlessCompositor::start(Kind kind, std::vector<OutputSpec> outputs, std::
         return false;
     dir = name;
     const std::string runtime = dir + "/run";
-    if (!ownedFolder(dir, fs::perms::owner_all) || !ownedFolder(runtime, fs::perms::owner_all) ||
-        !ownedFolder(dir + "/client-run", fs::perms::owner_all)) {
+    if (!ownedFolder(dir) || !ownedFolder(runtime) || !ownedFolder(dir + "/client-run")) {
         notes = "cannot prepare " + dir + "\n";
         return false;
     }
@@ -182,62 +143,47 @@ bool HeadlessCompositor::start(Kind kind, std::vector<OutputSpec> outputs, std::
     ::close(logFd);
     ::close(devnull);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (child > 0 && std::chrono::steady_clock::now() < deadline) {
+    // Sway skips wayland-0; its IPC socket is named after its user and PID.
+    socket = runtime + (kind == Kind::Sway ? "/wayland-1" : "/wayland-0");
+    if (kind == Kind::Sway)
+        swaySocket = runtime + "/sway-ipc." + std::to_string(uid()) + "." + std::to_string(child) + ".sock";
+    while (std::chrono::steady_clock::now() < deadline) {
         if (::waitpid(child, nullptr, WNOHANG) == child) {
             child = -1;
-            notes += "the compositor exited\n";
-            return false;
+            break;
         }
-        socket = firstMatch(runtime, "wayland-", "");
-        swaySocket = firstMatch(runtime, "sway-ipc.", ".sock");
-        if (!socket.empty() && (kind == Kind::Cage || !swaySocket.empty()) && outputsMatch(outputs))
+        if (fs::exists(socket) && answers(socket) && (kind == Kind::Cage || outputsMatch(outputs)))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    notes += "not ready within 10 s\n";
+    notes += child > 0 ? "not ready within 10 s\n" : "the compositor ended\n";
     stop();
     return false;
 }
 
 bool HeadlessCompositor::outputsMatch(const std::vector<OutputSpec> &outputs)
 {
-    wl_display *display = wl_display_connect(socket.c_str());
-    if (!display)
+    std::string json;
+    if (!swaymsg({"-t", "get_outputs"}, &json))
         return false;
-    Seen seen;
-    wl_registry *registry = wl_display_get_registry(display);
-    wl_registry_add_listener(registry, &registryListener, &seen);
-    wl_display_roundtrip(display);
-    seen.geometry.resize(seen.outputs.size());
-    std::vector<zxdg_output_v1 *> xdgOutputs;
-    for (std::size_t i = 0; seen.manager && i < seen.outputs.size(); ++i) {
-        xdgOutputs.push_back(zxdg_output_manager_v1_get_xdg_output(seen.manager, seen.outputs[i]));
-        zxdg_output_v1_add_listener(xdgOutputs.back(), &xdgOutputListener, &seen.geometry[i]);
-    }
-    const bool answered = wl_display_roundtrip(display) >= 0;
-    std::string found;
+    const QJsonArray seen = QJsonDocument::fromJson(QByteArray::fromStdString(json)).array();
     std::size_t matched = 0;
-    for (const auto &g : seen.geometry) {
-        found += " " + g.name + " " + std::to_string(g.x) + "," + std::to_string(g.y) + " " + std::to_string(g.w) +
-                 "x" + std::to_string(g.h);
+    notes = "outputs seen:";
+    for (const auto &value : seen) {
+        const auto output = value.toObject(), rect = output["rect"].toObject();
+        const std::string name = output["name"].toString().toStdString();
+        const int x = rect["x"].toInt(), y = rect["y"].toInt(), w = rect["width"].toInt(), h = rect["height"].toInt();
+        notes += " " + name + " " + std::to_string(x) + "," + std::to_string(y) + " " + std::to_string(w) + "x" +
+                 std::to_string(h);
         for (std::size_t i = 0; i < outputs.size(); ++i) {
             const auto &o = outputs[i];
             // The logical size is the mode over the scale, rounded either way.
-            if (g.name == "HEADLESS-" + std::to_string(i + 1) && g.x == o.x && g.y == o.y &&
-                std::abs(g.w - o.width / o.scale) < 1 && std::abs(g.h - o.height / o.scale) < 1)
-                ++matched;
+            matched += name == "HEADLESS-" + std::to_string(i + 1) && x == o.x && y == o.y &&
+                       std::abs(w - o.width / o.scale) < 1 && std::abs(h - o.height / o.scale) < 1;
         }
     }
-    for (auto *o : xdgOutputs)
-        zxdg_output_v1_destroy(o);
-    for (auto *o : seen.outputs)
-        wl_output_destroy(o);
-    if (seen.manager)
-        zxdg_output_manager_v1_destroy(seen.manager);
-    wl_registry_destroy(registry);
-    wl_display_disconnect(display);
-    notes = "outputs seen:" + found + "\n";
-    return answered && seen.manager && matched == outputs.size() && seen.geometry.size() == outputs.size();
+    notes += "\n";
+    return matched == outputs.size() && static_cast<std::size_t>(seen.size()) == outputs.size();
 }
 
 void HeadlessCompositor::stop()
@@ -267,14 +213,12 @@ void HeadlessCompositor::stop()
         }
     }
     child = -1;
-    std::error_code ignored;
     if (!dir.empty()) {
         savedLog = readFile(dir + "/log");
+        std::error_code ignored;
         fs::remove_all(dir, ignored);
     }
-    dir.clear();
-    socket.clear();
-    swaySocket.clear();
+    dir.clear(), socket.clear(), swaySocket.clear();
 }
 
 std::string HeadlessCompositor::log() const

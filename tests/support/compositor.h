@@ -18,6 +18,7 @@ public:
         int x;
         int y;
         double scale;
+        bool operator==(const OutputSpec &) const = default;
     };
     enum class Kind { Sway, Cage };
 
@@ -28,10 +29,11 @@ public:
 
     // Empty when the compositor is installed, else why a test should skip.
     static std::string missing(Kind kind);
-    // Sway names its outputs HEADLESS-1, -2... in this order. Cage takes one
-    // output and cannot change it: only 1280x720 at 0,0, scale 1 comes up.
-    // Cage runs cageCommand (a long sleep by default). False when it never
-    // showed the outputs asked for within 10 s; log() says why.
+    // Sway names its outputs HEADLESS-1, -2... in this order and is ready
+    // once they all show the geometry asked for. Cage cannot set its one
+    // output: only {1280, 720, 0, 0, 1} is taken. Cage runs cageCommand (a
+    // long sleep by default) as its user, in its environment, and is stopped
+    // with it. False when not ready within 10 s; log() says why.
     bool start(Kind kind, std::vector<OutputSpec> outputs, std::vector<std::string> cageCommand = {});
     void stop();
 
