@@ -8,7 +8,8 @@
 namespace TestSupport {
 
 // sway or cage on wlroots' headless backend, stopped by its own PID. Both
-// refuse to run as root, so as root they run as "nobody" (65534).
+// refuse to run as root, so as root they run as "nobody" (65534). It dies
+// with the thread that started it, so a crashed test leaves none behind.
 class HeadlessCompositor {
 public:
     // Mode in pixels, position in logical pixels.
@@ -46,7 +47,8 @@ public:
     std::vector<std::string> asUser(std::vector<std::string> argv) const;
     unsigned uid() const;
     // For Process::start of a client run through asUser(): the socket, its
-    // own runtime folder, no DISPLAY and no QT_QPA_PLATFORM.
+    // own runtime folder, and no DISPLAY, WAYLAND_SOCKET, SWAYSOCK or
+    // QT_QPA_PLATFORM.
     std::map<std::string, std::string> clientEnvironment() const;
     // sway only: runs swaymsg with args as the compositor's user; its stdout.
     bool swaymsg(const std::vector<std::string> &args, std::string *out) const;
