@@ -1,0 +1,248 @@
+#include "tests/support/compositor.h"
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <wayland-client.h>
+
+namespace fs = std::filesystem;
+
+namespace TestSupport {
+
+namespace {
+
+constexpr unsigned nobody = 65534;
+
+bool root()
+{
+    return ::getuid() == 0;
+}
+
+// A folder only the compositor's user may enter; root hands it over.
+bool ownedFolder(const std::string &path)
+{
+    return (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) &&
+           (!root() || ::chown(path.c_str(), nobody, nobody) == 0);
+}
+
+bool answers(const std::string &socket)
+{
+    wl_display *display = wl_display_connect(socket.c_str());
+    const bool answered = display && wl_display_roundtrip(display) >= 0;
+    if (display)
+        wl_display_disconnect(display);
+    return answered;
+}
+
+} // namespace
+
+HeadlessCompositor::~HeadlessCompositor()
+{
+    stop();
+}
+
+std::string HeadlessCompositor::missing(Kind kind)
+{
+    const char *binary = kind == Kind::Sway ? "/usr/bin/sway" : "/usr/bin/cage";
+    if (::access(binary, X_OK) == 0)
+        return {};
+    return std::string(binary) + " is missing: install the Debian package " + (kind == Kind::Sway ? "sway" : "cage");
+}
+
+unsigned HeadlessCompositor::uid() const
+{
+    return root() ? nobody : ::getuid();
+}
+
+std::vector<std::string> HeadlessCompositor::asUser(std::vector<std::string> argv) const
+{
+    if (root())
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    return argv;
+}
+
+bool HeadlessCompositor::start(Kind kind, std::vector<OutputSpec> outputs, std::vector<std::string> cageCommand)
+{
+    stop();
+    savedLog.clear();
+    notes.clear();
+    if (outputs.empty() || (kind == Kind::Cage && outputs != std::vector<OutputSpec>{{1280, 720, 0, 0, 1}})) {
+        notes = "cage has one output, 1280x720 at 0,0, scale 1; sway needs at least one\n";
+        return false;
+    }
+    char name[] = "/tmp/tessaron-wayland-XXXXXX";
+    if (!::mkdtemp(name))
+        return false;
+    dir = name;
+    const std::string runtime = dir + "/run";
+    if (!ownedFolder(dir) || !ownedFolder(runtime) || !ownedFolder(dir + "/client-run")) {
+        notes = "cannot prepare " + dir + "\n";
+        return false;
+    }
+    std::vector<std::string> argv;
+    if (kind == Kind::Sway) {
+        // No Xwayland and no swaynag: either would be a client of its own.
+        std::string config = "xwayland disable\nswaynag_command -\n";
+        for (std::size_t i = 0; i < outputs.size(); ++i) {
+            const auto &o = outputs[i];
+            config += "output HEADLESS-" + std::to_string(i + 1) + " resolution " + std::to_string(o.width) + "x" +
+                      std::to_string(o.height) + " position " + std::to_string(o.x) + " " + std::to_string(o.y) +
+                      " scale " + std::to_string(o.scale) + "\n";
+        }
+        writeFile(dir + "/config", config);
+        argv = asUser({"/usr/bin/sway", "-c", dir + "/config"});
+    } else {
+        if (cageCommand.empty())
+            cageCommand = {"/bin/sleep", "100000"};
+        argv = asUser({"/usr/bin/cage", "--"});
+        argv.insert(argv.end(), cageCommand.begin(), cageCommand.end());
+    }
+    // setpriv changes the user, which clears a parent-death signal set before.
+    if (root())
+        argv.insert(argv.begin() + 1, "--pdeathsig=KILL");
+    // Nothing of the test's own environment reaches the compositor.
+    std::vector<std::string> env = {"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman",
+                                    "WLR_HEADLESS_OUTPUTS=" + std::to_string(outputs.size()),
+                                    "HOME=" + dir, "XDG_RUNTIME_DIR=" + runtime, "PATH=/usr/bin:/bin"};
+    std::vector<char *> args, envp;
+    for (auto &a : argv)
+        args.push_back(a.data());
+    for (auto &e : env)
+        envp.push_back(e.data());
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    const int logFd = ::open((dir + "/log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    child = ::fork();
+    if (child == 0) {
+        // Dies with us even if the test crashes.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::dup2(devnull, 0);
+        ::dup2(logFd, 1);
+        ::dup2(logFd, 2);
+        if (::chdir(dir.c_str()) == 0)
+            ::execve(args[0], args.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(logFd);
+    ::close(devnull);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // Sway skips wayland-0; its IPC socket is named after its user and PID.
+    socket = runtime + (kind == Kind::Sway ? "/wayland-1" : "/wayland-0");
+    if (kind == Kind::Sway)
+        swaySocket = runtime + "/sway-ipc." + std::to_string(uid()) + "." + std::to_string(child) + ".sock";
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::waitpid(child, nullptr, WNOHANG) == child) {
+            child = -1;
+            break;
+        }
+        if (fs::exists(socket) && answers(socket) && (kind == Kind::Cage || outputsMatch(outputs)))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    notes += child > 0 ? "not ready within 10 s\n" : "the compositor ended\n";
+    stop();
+    return false;
+}
+
+bool HeadlessCompositor::outputsMatch(const std::vector<OutputSpec> &outputs)
+{
+    std::string json;
+    if (!swaymsg({"-t", "get_outputs"}, &json))
+        return false;
+    const QJsonArray seen = QJsonDocument::fromJson(QByteArray::fromStdString(json)).array();
+    std::size_t matched = 0;
+    notes = "outputs seen:";
+    for (const auto &value : seen) {
+        const auto output = value.toObject(), rect = output["rect"].toObject();
+        const std::string name = output["name"].toString().toStdString();
+        const int x = rect["x"].toInt(), y = rect["y"].toInt(), w = rect["width"].toInt(), h = rect["height"].toInt();
+        notes += " " + name + " " + std::to_string(x) + "," + std::to_string(y) + " " + std::to_string(w) + "x" +
+                 std::to_string(h);
+        for (std::size_t i = 0; i < outputs.size(); ++i) {
+            const auto &o = outputs[i];
+            // The logical size is the mode over the scale, rounded either way.
+            matched += name == "HEADLESS-" + std::to_string(i + 1) && x == o.x && y == o.y &&
+                       std::abs(w - o.width / o.scale) < 1 && std::abs(h - o.height / o.scale) < 1;
+        }
+    }
+    notes += "\n";
+    return matched == outputs.size() && static_cast<std::size_t>(seen.size()) == outputs.size();
+}
+
+void HeadlessCompositor::stop()
+{
+    const auto exited = [this](std::chrono::milliseconds bound) {
+        for (auto end = std::chrono::steady_clock::now() + bound; std::chrono::steady_clock::now() < end;
+             std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            if (::waitpid(child, nullptr, WNOHANG) != 0)
+                return true;
+        return false;
+    };
+    if (child > 0) {
+        // Cage leaves its program running when it ends, and aborts on a
+        // SIGTERM after that program ended: stop the program first, by its
+        // PID while it is still cage's child, and let cage end by itself.
+        const std::string self = std::to_string(child);
+        std::ifstream children("/proc/" + self + "/task/" + self + "/children");
+        bool hadProgram = false;
+        for (pid_t program; children >> program; hadProgram = true)
+            ::kill(program, SIGKILL);
+        if (!(hadProgram && exited(std::chrono::seconds(2)))) {
+            ::kill(child, SIGTERM);
+            if (!exited(std::chrono::seconds(5))) {
+                ::kill(child, SIGKILL);
+                ::waitpid(child, nullptr, 0);
+            }
+        }
+    }
+    child = -1;
+    if (!dir.empty()) {
+        savedLog = readFile(dir + "/log");
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    dir.clear(), socket.clear(), swaySocket.clear();
+}
+
+std::string HeadlessCompositor::log() const
+{
+    return (dir.empty() ? savedLog : readFile(dir + "/log")) + notes;
+}
+
+std::map<std::string, std::string> HeadlessCompositor::clientEnvironment() const
+{
+    return {{"WAYLAND_DISPLAY", socket}, {"XDG_RUNTIME_DIR", dir + "/client-run"}, {"DISPLAY", ""},
+            {"WAYLAND_SOCKET", ""}, {"QT_QPA_PLATFORM", ""}, {"SWAYSOCK", ""}};
+}
+
+bool HeadlessCompositor::swaymsg(const std::vector<std::string> &args, std::string *out) const
+{
+    std::vector<std::string> argv = {"/usr/bin/swaymsg"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process process;
+    if (swaySocket.empty() || !process.start(asUser(argv), {{"SWAYSOCK", swaySocket}}) ||
+        !process.wait(std::chrono::seconds(5)))
+        return false;
+    if (out)
+        *out = process.out();
+    return process.exitCode() == 0;
+}
+
+} // namespace TestSupport

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace TestSupport {
+
+// sway or cage on wlroots' headless backend, stopped by its own PID. Both
+// refuse to run as root, so as root they run as "nobody" (65534). It dies
+// with the thread that started it, so a crashed test leaves none behind.
+class HeadlessCompositor {
+public:
+    // Mode in pixels, position in logical pixels.
+    struct OutputSpec {
+        int width;
+        int height;
+        int x;
+        int y;
+        double scale;
+        bool operator==(const OutputSpec &) const = default;
+    };
+    enum class Kind { Sway, Cage };
+
+    HeadlessCompositor() = default;
+    ~HeadlessCompositor();
+    HeadlessCompositor(const HeadlessCompositor &) = delete;
+    HeadlessCompositor &operator=(const HeadlessCompositor &) = delete;
+
+    // Empty when the compositor is installed, else why a test should skip.
+    static std::string missing(Kind kind);
+    // Sway names its outputs HEADLESS-1, -2... in this order and is ready
+    // once they all show the geometry asked for. Cage cannot set its one
+    // output: only {1280, 720, 0, 0, 1} is taken. Cage runs cageCommand (a
+    // long sleep by default) as its user, in its environment, and is stopped
+    // with it. False when not ready within 10 s; log() says why.
+    bool start(Kind kind, std::vector<OutputSpec> outputs, std::vector<std::string> cageCommand = {});
+    void stop();
+
+    // The compositor's stderr and our notes.
+    std::string log() const;
+    // Absolute; clients take it as WAYLAND_DISPLAY as is.
+    std::string socketPath() const { return socket; }
+    pid_t pid() const { return child; }
+    // argv run as the compositor's user (unchanged unless we are root).
+    std::vector<std::string> asUser(std::vector<std::string> argv) const;
+    unsigned uid() const;
+    // For Process::start of a client run through asUser(): the socket, its
+    // own runtime folder, and no DISPLAY, WAYLAND_SOCKET, SWAYSOCK or
+    // QT_QPA_PLATFORM.
+    std::map<std::string, std::string> clientEnvironment() const;
+    // sway only: runs swaymsg with args as the compositor's user; its stdout.
+    bool swaymsg(const std::vector<std::string> &args, std::string *out) const;
+
+private:
+    bool outputsMatch(const std::vector<OutputSpec> &outputs);
+
+    pid_t child = -1;
+    std::string dir;
+    std::string socket;
+    std::string swaySocket;
+    std::string notes;
+    std::string savedLog;
+};
+
+} // namespace TestSupport
