@@ -1,6 +1,7 @@
 #include "platform/linux/pointer_wayland.h"
 
 #include "core/monitor_layout.h"
+#include "platform/linux/lost_display.h"
 
 #include "fake-input-client-protocol.h"
 #include "kde-output-order-v1-client-protocol.h"
@@ -355,9 +356,7 @@ std::optional<Offer> probe()
 
 void exitForLostDisplay()
 {
-    std::fprintf(stderr, "tessaron-helper: lost the Wayland display \"%s\"\n", displayName().c_str());
-    std::fflush(stderr);
-    ::_exit(1);
+    Platform::exitForLostDisplay("Wayland", displayName().c_str());
 }
 
 struct PointerSession::Impl {

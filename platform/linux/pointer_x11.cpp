@@ -6,6 +6,7 @@
 #include <X11/extensions/Xrandr.h>
 
 #include "core/monitor_layout.h"
+#include "platform/linux/lost_display.h"
 
 #include <algorithm>
 #include <cmath>
@@ -109,10 +110,7 @@ Probe *liveProbe()
 
 void exitForLostDisplay()
 {
-    // Nothing else is safe here: Xlib may be inside a call of its own.
-    std::fprintf(stderr, "tessaron-helper: lost the X display \"%s\"\n", XDisplayName(nullptr));
-    std::fflush(stderr);
-    ::_exit(1);
+    Platform::exitForLostDisplay("X", XDisplayName(nullptr));
 }
 
 void exitWhenAnyConnectionBreaks()

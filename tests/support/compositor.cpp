@@ -77,12 +77,12 @@ std::vector<std::string> HeadlessCompositor::asUser(std::vector<std::string> arg
     return argv;
 }
 
-bool HeadlessCompositor::start(Kind kind, std::vector<OutputSpec> outputs, std::vector<std::string> cageCommand)
+bool HeadlessCompositor::start(Kind kind, std::vector<OutputLayout> outputs, std::vector<std::string> cageCommand)
 {
     stop();
     savedLog.clear();
     notes.clear();
-    if (outputs.empty() || (kind == Kind::Cage && outputs != std::vector<OutputSpec>{{1280, 720, 0, 0, 1}})) {
+    if (outputs.empty() || (kind == Kind::Cage && outputs != std::vector<OutputLayout>{{1280, 720, 0, 0, 1}})) {
         notes = "cage has one output, 1280x720 at 0,0, scale 1; sway needs at least one\n";
         return false;
     }
@@ -161,7 +161,7 @@ bool HeadlessCompositor::start(Kind kind, std::vector<OutputSpec> outputs, std::
     return false;
 }
 
-bool HeadlessCompositor::outputsMatch(const std::vector<OutputSpec> &outputs)
+bool HeadlessCompositor::outputsMatch(const std::vector<OutputLayout> &outputs)
 {
     std::string json;
     if (!swaymsg({"-t", "get_outputs"}, &json))

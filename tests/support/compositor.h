@@ -13,13 +13,13 @@ namespace TestSupport {
 class HeadlessCompositor {
 public:
     // Mode in pixels, position in logical pixels.
-    struct OutputSpec {
+    struct OutputLayout {
         int width;
         int height;
         int x;
         int y;
         double scale;
-        bool operator==(const OutputSpec &) const = default;
+        bool operator==(const OutputLayout &) const = default;
     };
     enum class Kind { Sway, Cage };
 
@@ -35,7 +35,7 @@ public:
     // output: only {1280, 720, 0, 0, 1} is taken. Cage runs cageCommand (a
     // long sleep by default) as its user, in its environment, and is stopped
     // with it. False when not ready within 10 s; log() says why.
-    bool start(Kind kind, std::vector<OutputSpec> outputs, std::vector<std::string> cageCommand = {});
+    bool start(Kind kind, std::vector<OutputLayout> outputs, std::vector<std::string> cageCommand = {});
     void stop();
 
     // The compositor's stderr and our notes.
@@ -54,7 +54,7 @@ public:
     bool swaymsg(const std::vector<std::string> &args, std::string *out) const;
 
 private:
-    bool outputsMatch(const std::vector<OutputSpec> &outputs);
+    bool outputsMatch(const std::vector<OutputLayout> &outputs);
 
     pid_t child = -1;
     std::string dir;
