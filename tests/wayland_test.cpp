@@ -232,4 +232,58 @@ INSTANTIATE_TEST_SUITE_P(Sway, WithoutInjection,
     testing::Values(NoInjectionCase{"OnTheCompositor", false}, NoInjectionCase{"OnTheXDisplayBesideIt", true}),
     [](const testing::TestParamInfo<NoInjectionCase> &info) { return std::string(info.param.name); });
 
+struct KWinCase {
+    const char *name;
+    KWinInSandbox::Outputs outputs;
+    std::vector<Point> points;
+};
+
+const KWinCase kKWinLayouts[] = {
+    {"OneOutputAtScaleOne", {1280, 720, 1, 1}, {{100, 200, 100, 200}, {1279, 719, 1279, 719}, {-5, 5000, 0, 719}}},
+    // KWin's --width and --height are logical: 2560x1440 pixels here.
+    {"OneOutputAtScaleTwo", {1280, 720, 1, 2}, {{100, 200, 100, 200}, {1279, 719, 1279, 719}, {1300, 10, 1279, 10}}},
+    // KWin puts the second output right of the first, its primary.
+    {"TwoOutputs", {1280, 720, 2, 1}, {{10, 10, 10, 10}, {1300, 10, 1300, 10}, {2559, 719, 2559, 719}}},
+};
+
+class OnKWin : public testing::TestWithParam<KWinCase> {};
+
+// KWin grants its fake input to the helper by the desktop entry the helper
+// writes when it starts; nobody has to say yes.
+TEST_P(OnKWin, EveryMoveOfTheMainAppLandsOnItsLogicalPixel)
+{
+    if (std::string why = KWinInSandbox::missing(); !why.empty())
+        GTEST_SKIP() << why;
+    const KWinCase &c = GetParam();
+    Sandbox sandbox;
+    sandbox.installMainApp();
+    sandbox.installHelper();
+    KWinInSandbox kwin(sandbox, c.outputs);
+    Process mainApp;
+    ASSERT_TRUE(mainApp.start(kwin.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron", "--launch-helper",
+                                  "-c", script(c.points)}),
+        {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}));
+    ASSERT_TRUE(kwin.waitUntilReady()) << kwin.log();
+    TempDir runtime;
+    Process recorder;
+    ASSERT_TRUE(recorder.start({TESSARON_WAYLAND_RECORDER},
+        {{"WAYLAND_DISPLAY", kwin.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}}));
+    std::string line;
+    while (recorder.readLine(&line, 10s) && line != "ready") {
+    }
+    ASSERT_EQ(line, "ready") << recorder.err();
+    kwin.release();
+    std::string seen;
+    for (const Point &p : c.points)
+        ASSERT_TRUE(arrives(recorder, p.atX, p.atY, &seen))
+            << "(" << p.x << ", " << p.y << ") never reached " << p.atX << "," << p.atY << "; the client saw:\n"
+            << seen << mainApp.out() << mainApp.err() << kwin.log();
+    ::kill(sandbox.commandPid(), SIGTERM);
+    recordTrial("moves on KWin: one output at scale 1 or 2, two outputs",
+        "KWin granted its fake input by the helper's desktop entry; every point reached its logical pixel");
+}
+
+INSTANTIATE_TEST_SUITE_P(KWin, OnKWin, testing::ValuesIn(kKWinLayouts),
+    [](const testing::TestParamInfo<KWinCase> &info) { return std::string(info.param.name); });
+
 } // namespace

@@ -1,6 +1,7 @@
 #include "tests/support/compositor.h"
 
 #include "tests/support/process.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
 
 #include <QJsonArray>
@@ -243,6 +244,58 @@ bool HeadlessCompositor::swaymsg(const std::vector<std::string> &args, std::stri
     if (out)
         *out = process.out();
     return process.exitCode() == 0;
+}
+
+std::string KWinInSandbox::missing()
+{
+    return ::access("/usr/bin/kwin_wayland", X_OK) == 0 ? "" : "kwin_wayland is missing: install the Debian package kwin-wayland";
+}
+
+KWinInSandbox::KWinInSandbox(const Sandbox &sandbox, Outputs outputs)
+    : sandbox(sandbox), outputs(outputs)
+{
+    std::error_code ignored;
+    fs::copy_file("/usr/bin/kwin_wayland", sandbox.home() + "/kwin_wayland", ignored);
+}
+
+std::vector<std::string> KWinInSandbox::command(const std::vector<std::string> &inside) const
+{
+    std::vector<std::string> argv = {"/bin/sh", "-c",
+        "QT_QPA_PLATFORM=offscreen \"$HOME/kwin_wayland\" --virtual --socket wayland-kwin --width \"$1\" --height \"$2\""
+        " --output-count \"$3\" --scale \"$4\" >\"$HOME/kwin.log\" 2>&1 &\n"
+        "shift 4\n"
+        "while [ ! -e \"$HOME/go\" ]; do sleep 0.05; done\n"
+        "WAYLAND_DISPLAY=wayland-kwin exec \"$@\"",
+        "sh", std::to_string(outputs.width), std::to_string(outputs.height), std::to_string(outputs.count),
+        std::to_string(outputs.scale)};
+    argv.insert(argv.end(), inside.begin(), inside.end());
+    return sandbox.command(argv);
+}
+
+std::string KWinInSandbox::socketPath() const
+{
+    return sandbox.home() + "/.runtime/wayland-kwin";
+}
+
+bool KWinInSandbox::waitUntilReady() const
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (fs::exists(socketPath()) && answers(socketPath()))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+void KWinInSandbox::release() const
+{
+    std::ofstream(sandbox.home() + "/go");
+}
+
+std::string KWinInSandbox::log() const
+{
+    return readFile(sandbox.home() + "/kwin.log");
 }
 
 } // namespace TestSupport

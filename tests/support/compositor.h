@@ -64,4 +64,33 @@ private:
     std::string savedLog;
 };
 
+class Sandbox;
+
+// A headless KWin inside the helper's sandbox: KWin grants its fake input by
+// the desktop entries and the program paths it sees, so it must see the
+// sandbox's. It runs a copy of the binary (Debian's carries a file
+// capability that a user namespace refuses) and logs to home/kwin.log.
+class KWinInSandbox {
+public:
+    struct Outputs {
+        int width, height, count;
+        double scale;
+    };
+    static std::string missing();
+    KWinInSandbox(const Sandbox &sandbox, Outputs outputs);
+
+    // Runs in the sandbox: KWin, then, once release() was called, inside
+    // with WAYLAND_DISPLAY naming KWin.
+    std::vector<std::string> command(const std::vector<std::string> &inside) const;
+    // As the host sees it; ready when a client connects.
+    std::string socketPath() const;
+    bool waitUntilReady() const;
+    void release() const;
+    std::string log() const;
+
+private:
+    const Sandbox &sandbox;
+    Outputs outputs;
+};
+
 } // namespace TestSupport
