@@ -177,6 +177,26 @@ TEST_F(OnSway, TheCompositorGoingAwayEndsTheHelperWithOneLineAndStatusOne)
         "one line naming the display, status 1; the link closed with it");
 }
 
+// A compositor that stops reading while the main app streams: the helper
+// never queues without bound (libwayland would end the connection), keeps
+// its link, and the latest move lands once the compositor reads again.
+TEST_F(OnSway, AStalledCompositorCostsNoLinkAndTheLatestMoveLands)
+{
+    ASSERT_TRUE(startSway({{1280, 720, 0, 0, 1}})) << sway.log();
+    ASSERT_TRUE(startRecorder()) << recorder.err();
+    ASSERT_TRUE(launch("move 1 1; wait 1000; line 0 0 1200 700 100000; wait 600000", sway.socketPath()));
+    std::string seen;
+    ASSERT_TRUE(arrives(recorder, 1, 1, &seen)) << seen << mainApp.out() << mainApp.err();
+    ::kill(sway.pid(), SIGSTOP);
+    const bool streamed = mainAppSays("sent 100000 moves", 30s);
+    ::kill(sway.pid(), SIGCONT);
+    ASSERT_TRUE(streamed) << mainApp.out() << mainApp.err();
+    EXPECT_TRUE(arrives(recorder, 1200, 700, &seen)) << mainApp.out() << mainApp.err();
+    EXPECT_EQ(mainApp.out().find("helper-exited"), std::string::npos) << mainApp.out() << mainApp.err();
+    recordTrial("the compositor stopped reading while 100,000 moves streamed in",
+        "the link stayed, the helper queued nothing without bound, the last move landed once it read again");
+}
+
 // A compositor that offers no injection interface (sway with its virtual
 // pointer hidden): the permission is missing, the guidance window opens and
 // the link waits, also when an X display with XTEST is there; closing the
