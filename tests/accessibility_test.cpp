@@ -123,6 +123,24 @@ TEST_F(Guidance, LoadsTheWindowFromTheBundleWithTheDisplayNameInEveryText)
     EXPECT_FALSE(window->findChild<QLabel *>(QStringLiteral("iconLabel"))->pixmap().isNull());
     expectReadableButtons(window);
 
+    // On a Wayland desktop the explanation and the steps are that desktop's.
+    const std::pair<Platform::Desktop, const char *> desktops[] = {{Platform::Desktop::Wlroots, "virtual pointer"},
+        {Platform::Desktop::KdePlasma, "KWin"}, {Platform::Desktop::Gnome, "GNOME on Xorg"},
+        {Platform::Desktop::OtherWayland, "no way to move the pointer"}};
+    for (const auto &[desktop, word] : desktops) {
+        platform.onDesktop = desktop;
+        KUI::AccessibilityDialog on(platform);
+        on.show();
+        auto said = texts(on.window());
+        EXPECT_NE((said["explanationLabel"] + said["stepsLabel"]).find(word), std::string::npos) << word;
+        EXPECT_NE(said["stepsLabel"].find("Keep this window open"), std::string::npos) << word;
+        for (const auto &[name, text] : said)
+            EXPECT_EQ(text.find("{{APPNAME}}"), std::string::npos) << word << " " << name << ": " << text;
+        said["explanationLabel"] = all["explanationLabel"], said["stepsLabel"] = all["stepsLabel"];
+        EXPECT_EQ(said, all) << word << ": only the explanation and the steps differ";
+    }
+    platform.onDesktop = Platform::Desktop::X11;
+
     // The built-in window says what the file says.
     std::filesystem::remove(uiFile());
     testing::internal::CaptureStderr();
