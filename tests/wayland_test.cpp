@@ -78,10 +78,10 @@ class OnSway : public testing::Test {
 protected:
     void SetUp() override
     {
-        if (std::string why = HeadlessCompositor::missing(HeadlessCompositor::Kind::Sway); !why.empty())
+        if (std::string why = HeadlessCompositor::missing(); !why.empty())
             GTEST_SKIP() << why;
     }
-    bool startSway(const std::vector<HeadlessCompositor::OutputLayout> &outputs) { return sway.start(HeadlessCompositor::Kind::Sway, outputs); }
+    bool startSway(const std::vector<HeadlessCompositor::OutputLayout> &outputs) { return sway.start(outputs); }
     bool startRecorder()
     {
         if (!recorder.start(sway.asUser({TESSARON_WAYLAND_RECORDER}), sway.clientEnvironment()))

@@ -58,12 +58,9 @@ HeadlessCompositor::~HeadlessCompositor()
     stop();
 }
 
-std::string HeadlessCompositor::missing(Kind kind)
+std::string HeadlessCompositor::missing()
 {
-    const char *binary = kind == Kind::Sway ? "/usr/bin/sway" : "/usr/bin/cage";
-    if (::access(binary, X_OK) == 0)
-        return {};
-    return std::string(binary) + " is missing: install the Debian package " + (kind == Kind::Sway ? "sway" : "cage");
+    return ::access("/usr/bin/sway", X_OK) == 0 ? "" : "/usr/bin/sway is missing: install the Debian package sway";
 }
 
 unsigned HeadlessCompositor::uid() const
@@ -78,13 +75,13 @@ std::vector<std::string> HeadlessCompositor::asUser(std::vector<std::string> arg
     return argv;
 }
 
-bool HeadlessCompositor::start(Kind kind, std::vector<OutputLayout> outputs, std::vector<std::string> cageCommand)
+bool HeadlessCompositor::start(std::vector<OutputLayout> outputs)
 {
     stop();
     savedLog.clear();
     notes.clear();
-    if (outputs.empty() || (kind == Kind::Cage && outputs != std::vector<OutputLayout>{{1280, 720, 0, 0, 1}})) {
-        notes = "cage has one output, 1280x720 at 0,0, scale 1; sway needs at least one\n";
+    if (outputs.empty()) {
+        notes = "sway needs at least one output\n";
         return false;
     }
     char name[] = "/tmp/tessaron-wayland-XXXXXX";
@@ -96,24 +93,16 @@ bool HeadlessCompositor::start(Kind kind, std::vector<OutputLayout> outputs, std
         notes = "cannot prepare " + dir + "\n";
         return false;
     }
-    std::vector<std::string> argv;
-    if (kind == Kind::Sway) {
-        // No Xwayland and no swaynag: either would be a client of its own.
-        std::string config = "xwayland disable\nswaynag_command -\n";
-        for (std::size_t i = 0; i < outputs.size(); ++i) {
-            const auto &o = outputs[i];
-            config += "output HEADLESS-" + std::to_string(i + 1) + " resolution " + std::to_string(o.width) + "x" +
-                      std::to_string(o.height) + " position " + std::to_string(o.x) + " " + std::to_string(o.y) +
-                      " scale " + std::to_string(o.scale) + "\n";
-        }
-        writeFile(dir + "/config", config);
-        argv = asUser({"/usr/bin/sway", "-c", dir + "/config"});
-    } else {
-        if (cageCommand.empty())
-            cageCommand = {"/bin/sleep", "100000"};
-        argv = asUser({"/usr/bin/cage", "--"});
-        argv.insert(argv.end(), cageCommand.begin(), cageCommand.end());
+    // No Xwayland and no swaynag: either would be a client of its own.
+    std::string config = "xwayland disable\nswaynag_command -\n";
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const auto &o = outputs[i];
+        config += "output HEADLESS-" + std::to_string(i + 1) + " resolution " + std::to_string(o.width) + "x" +
+                  std::to_string(o.height) + " position " + std::to_string(o.x) + " " + std::to_string(o.y) +
+                  " scale " + std::to_string(o.scale) + "\n";
     }
+    writeFile(dir + "/config", config);
+    std::vector<std::string> argv = asUser({"/usr/bin/sway", "-c", dir + "/config"});
     // setpriv changes the user, which clears a parent-death signal set before.
     if (root())
         argv.insert(argv.begin() + 1, "--pdeathsig=KILL");
@@ -145,15 +134,14 @@ bool HeadlessCompositor::start(Kind kind, std::vector<OutputLayout> outputs, std
     ::close(devnull);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     // Sway skips wayland-0; its IPC socket is named after its user and PID.
-    socket = runtime + (kind == Kind::Sway ? "/wayland-1" : "/wayland-0");
-    if (kind == Kind::Sway)
-        swaySocket = runtime + "/sway-ipc." + std::to_string(uid()) + "." + std::to_string(child) + ".sock";
+    socket = runtime + "/wayland-1";
+    swaySocket = runtime + "/sway-ipc." + std::to_string(uid()) + "." + std::to_string(child) + ".sock";
     while (std::chrono::steady_clock::now() < deadline) {
         if (::waitpid(child, nullptr, WNOHANG) == child) {
             child = -1;
             break;
         }
-        if (fs::exists(socket) && answers(socket) && (kind == Kind::Cage || outputsMatch(outputs)))
+        if (fs::exists(socket) && answers(socket) && outputsMatch(outputs))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -197,20 +185,10 @@ void HeadlessCompositor::stop()
         return false;
     };
     if (child > 0) {
-        // Cage leaves its program running when it ends, and aborts on a
-        // SIGTERM after that program ended: stop the program first, by its
-        // PID while it is still cage's child, and let cage end by itself.
-        const std::string self = std::to_string(child);
-        std::ifstream children("/proc/" + self + "/task/" + self + "/children");
-        bool hadProgram = false;
-        for (pid_t program; children >> program; hadProgram = true)
-            ::kill(program, SIGKILL);
-        if (!(hadProgram && exited(std::chrono::seconds(2)))) {
-            ::kill(child, SIGTERM);
-            if (!exited(std::chrono::seconds(5))) {
-                ::kill(child, SIGKILL);
-                ::waitpid(child, nullptr, 0);
-            }
+        ::kill(child, SIGTERM);
+        if (!exited(std::chrono::seconds(5))) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
         }
     }
     child = -1;

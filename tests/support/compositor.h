@@ -7,8 +7,8 @@
 
 namespace TestSupport {
 
-// sway or cage on wlroots' headless backend, stopped by its own PID. Both
-// refuse to run as root, so as root they run as "nobody" (65534). It dies
+// sway on wlroots' headless backend, stopped by its own PID. It refuses to
+// run as root, so as root it runs as "nobody" (65534). It dies
 // with the thread that started it, so a crashed test leaves none behind.
 class HeadlessCompositor {
 public:
@@ -21,7 +21,6 @@ public:
         double scale;
         bool operator==(const OutputLayout &) const = default;
     };
-    enum class Kind { Sway, Cage };
 
     HeadlessCompositor() = default;
     ~HeadlessCompositor();
@@ -29,13 +28,11 @@ public:
     HeadlessCompositor &operator=(const HeadlessCompositor &) = delete;
 
     // Empty when the compositor is installed, else why a test should skip.
-    static std::string missing(Kind kind);
+    static std::string missing();
     // Sway names its outputs HEADLESS-1, -2... in this order and is ready
-    // once they all show the geometry asked for. Cage cannot set its one
-    // output: only {1280, 720, 0, 0, 1} is taken. Cage runs cageCommand (a
-    // long sleep by default) as its user, in its environment, and is stopped
-    // with it. False when not ready within 10 s; log() says why.
-    bool start(Kind kind, std::vector<OutputLayout> outputs, std::vector<std::string> cageCommand = {});
+    // once they all show the geometry asked for. False when not ready within
+    // 10 s; log() says why.
+    bool start(std::vector<OutputLayout> outputs);
     void stop();
 
     // The compositor's stderr and our notes.
@@ -50,7 +47,7 @@ public:
     // own runtime folder, and no DISPLAY, WAYLAND_SOCKET, SWAYSOCK or
     // QT_QPA_PLATFORM.
     std::map<std::string, std::string> clientEnvironment() const;
-    // sway only: runs swaymsg with args as the compositor's user; its stdout.
+    // Runs swaymsg with args as the compositor's user; its stdout.
     bool swaymsg(const std::vector<std::string> &args, std::string *out) const;
 
 private:
