@@ -17,18 +17,25 @@
 namespace {
 
 // Qt aborts when its platform finds no display; say which one we tried.
-// Without an X display Qt's windows go to the Wayland one.
-bool displayUsable()
+// Without an X display Qt's windows go to the Wayland one; *qtPlatform is
+// the platform Qt must take, when it must.
+bool displayUsable(const char **qtPlatform)
 {
     const char *platform = std::getenv("QT_QPA_PLATFORM");
     if (platform && *platform && std::strncmp(platform, "xcb", 3) != 0)
         return true;
-    std::string tried;
-    if (X11Input::displayReachable(&tried))
-        return true;
     const bool wayland = WaylandInput::displayConfigured();
-    if (std::getenv("WAYLAND_DISPLAY") && (!platform || !*platform) && WaylandInput::displayReachable()) {
-        ::setenv("QT_QPA_PLATFORM", "wayland", 1);
+    const bool waylandWindows = std::getenv("WAYLAND_DISPLAY") && WaylandInput::displayReachable();
+    const bool chosen = platform && *platform;
+    std::string tried;
+    if (X11Input::displayReachable(&tried)) {
+        // Qt would try a named Wayland display first, and say so when it fails.
+        if (!waylandWindows && !chosen)
+            *qtPlatform = "xcb";
+        return true;
+    }
+    if (waylandWindows && !chosen) {
+        *qtPlatform = "wayland";
         return true;
     }
     std::string line = "cannot open ";
@@ -43,10 +50,16 @@ bool displayUsable()
 
 int helperMain(int argc, char **argv, Platform::Host &host, Platform::Pointer &pointer)
 {
-    if (!displayUsable())
+    const char *qtPlatform = nullptr;
+    if (!displayUsable(&qtPlatform))
         return 1;
 
+    // Only for Qt: what the helper launches keeps the environment it had.
+    if (qtPlatform)
+        ::setenv("QT_QPA_PLATFORM", qtPlatform, 1);
     auto app = std::make_shared<KCore::App>(argc, argv, host);
+    if (qtPlatform)
+        ::unsetenv("QT_QPA_PLATFORM");
     Platform::exitWhenDisplayLost();
     KCore::App::setActivationPolicy(1);
     std::string appIdPrefix = KCore::bundleIdentifierPrefix(app->bundleIdentifier());

@@ -93,7 +93,7 @@ std::vector<std::string> Sandbox::command(const std::vector<std::string> &inside
 
 std::map<std::string, std::string> Sandbox::environment(const std::string &display) const
 {
-    return {{"DISPLAY", display}, {"QT_QPA_PLATFORM", ""}};
+    return {{"DISPLAY", display}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
 }
 
 int Sandbox::commandPid() const
