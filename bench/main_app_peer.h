@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <stdexcept>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -26,10 +27,21 @@ namespace Bench {
 
 using Clock = std::chrono::steady_clock;
 
+// Thrown by fail(): a bench's main reports it once the destructors have
+// stopped what it started and removed its folders.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 [[noreturn]] inline void fail(const std::string &what)
 {
-    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what.c_str());
-    std::exit(1);
+    throw Failure(what);
+}
+
+inline int report(const Failure &failure)
+{
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, failure.what());
+    return 1;
 }
 
 struct Point {
@@ -73,12 +85,11 @@ inline int listenAt(const std::string &path)
     return fd;
 }
 
-inline int acceptOne(int listenFd, const char *who)
+// The connection, or -1 when none came within 20 s.
+inline int acceptOne(int listenFd)
 {
     pollfd p = {listenFd, POLLIN, 0};
-    if (::poll(&p, 1, 20000) <= 0)
-        fail(std::string(who) + " did not connect");
-    return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    return ::poll(&p, 1, 20000) > 0 ? ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
 }
 
 inline std::vector<std::byte> movePayload(Point p)
@@ -122,7 +133,8 @@ public:
 
     void connectHelper()
     {
-        fd = acceptOne(listenFd, "the helper");
+        if ((fd = acceptOne(listenFd)) < 0)
+            fail("the helper did not connect");
         pump([&] { return ready; });
         std::vector<std::byte> features = {std::byte{2}, std::byte{0}, std::byte{0}, std::byte{0}, std::byte{1}, std::byte{3}};
         layer->send(features.data(), features.size());

@@ -119,7 +119,7 @@ void printRow(const Row &row, double ceiling)
 } // namespace
 
 int main(int argc, char **argv)
-{
+try {
     std::size_t moves = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 200000;
     std::size_t samples = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 2000;
     std::size_t scriptMoves = std::min<std::size_t>(moves, 20000);
@@ -249,4 +249,6 @@ int main(int argc, char **argv)
                 "p99 %.1f us (target <= 200)\n",
                 helperRate / ceiling, helperRate / scriptRate, percentile(latencies, 0.99));
     return 0;
+} catch (const Failure &failure) {
+    return report(failure);
 }
