@@ -4,9 +4,7 @@
 // through a raw XTEST loop (the ceiling) and through xdotool.
 //
 //   pointer_e2e_bench [moves] [latency-samples]
-#include "network/link_config.h"
-#include "network/protocol_layer.h"
-#include "platform/linux/machine_id.h"
+#include "bench/main_app_peer.h"
 #include "tests/support/process.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
@@ -16,36 +14,12 @@
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 
-#include <algorithm>
-#include <bit>
-#include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <poll.h>
-#include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#include <vector>
 
-using Clock = std::chrono::steady_clock;
+using namespace Bench;
 
 namespace {
-
-[[noreturn]] void fail(const std::string &what)
-{
-    std::fprintf(stderr, "pointer_e2e_bench: %s\n", what.c_str());
-    std::exit(1);
-}
-
-struct Point {
-    int x, y;
-    bool operator==(const Point &) const = default;
-};
 
 // The i-th target: every move lands somewhere new.
 Point target(std::size_t i)
@@ -130,110 +104,6 @@ bool pointerReaches(Display *d, Point p, std::chrono::seconds limit)
     return false;
 }
 
-std::vector<std::byte> movePayload(Point p)
-{
-    std::vector<std::byte> out = {std::byte{3}, std::byte{0}, std::byte{0}, std::byte{0}, std::byte{16}};
-    for (double v : {static_cast<double>(p.x), static_cast<double>(p.y)}) {
-        auto bits = std::bit_cast<std::uint64_t>(v);
-        for (int shift = 56; shift >= 0; shift -= 8)
-            out.push_back(static_cast<std::byte>(bits >> shift));
-    }
-    return out;
-}
-
-void writeAll(int fd, const std::byte *data, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0)
-            fail(std::string("write to the helper: ") + std::strerror(errno));
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
-
-// The main app's side: listens, accepts the helper, completes the handshake
-// and enables pointer moves.
-class MainAppPeer {
-public:
-    MainAppPeer(const std::string &path)
-    {
-        listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(listenFd, 1) != 0)
-            fail("cannot listen at " + path);
-        layer = std::make_shared<KNetwork::ProtocolLayer>(false, clock);
-        layer->setSecret(KNetwork::linkSecret("pro.tessaron", Linux::machineUUID()));
-        layer->setOnSend([this](const std::vector<std::byte> &frame) {
-            writeAll(fd, frame.data(), frame.size());
-            return true;
-        });
-        layer->setOnHandshake([this] { ready = true; });
-        layer->setOnData([this](const std::vector<std::byte> &payload) {
-            if (payload.size() == 6 && payload[0] == std::byte{2})
-                featuresAnswered = true;
-        });
-    }
-    ~MainAppPeer()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        ::close(listenFd);
-    }
-
-    void connectHelper()
-    {
-        pollfd p = {listenFd, POLLIN, 0};
-        if (::poll(&p, 1, 10000) <= 0)
-            fail("the helper did not connect");
-        fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        pump([&] { return ready; });
-        std::vector<std::byte> features = {std::byte{2}, std::byte{0}, std::byte{0}, std::byte{0}, std::byte{1}, std::byte{3}};
-        layer->send(features.data(), features.size());
-        pump([&] { return featuresAnswered; });
-    }
-
-    std::vector<std::byte> frame(Point p)
-    {
-        auto payload = movePayload(p);
-        return KNetwork::encodeFrame(payload.data(), payload.size(), static_cast<std::uint32_t>(::time(nullptr)));
-    }
-    int socket() const { return fd; }
-
-private:
-    template <typename Done> void pump(Done done)
-    {
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (!done()) {
-            if (Clock::now() > deadline)
-                fail("no answer from the helper");
-            pollfd p = {fd, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            std::vector<std::byte> chunk(8192);
-            ssize_t n = ::read(fd, chunk.data(), chunk.size());
-            if (n <= 0)
-                fail("the helper closed the link");
-            chunk.resize(static_cast<std::size_t>(n));
-            layer->processIncoming(chunk);
-        }
-    }
-
-    int listenFd = -1;
-    int fd = -1;
-    bool ready = false;
-    bool featuresAnswered = false;
-    Platform::SystemClock clock;
-    std::shared_ptr<KNetwork::ProtocolLayer> layer;
-};
-
-double seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
 struct Row {
     const char *what;
     std::size_t moves;
@@ -249,7 +119,7 @@ void printRow(const Row &row, double ceiling)
 } // namespace
 
 int main(int argc, char **argv)
-{
+try {
     std::size_t moves = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 200000;
     std::size_t samples = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 2000;
     std::size_t scriptMoves = std::min<std::size_t>(moves, 20000);
@@ -371,10 +241,6 @@ int main(int argc, char **argv)
         printRow(row, ceiling);
     double scriptRate = static_cast<double>(scriptRow.moves) / scriptRow.seconds;
     double helperRate = static_cast<double>(helperRow.moves) / helperRow.seconds;
-    auto percentile = [](const std::vector<double> &sorted, double q) {
-        auto at = static_cast<std::size_t>(q * static_cast<double>(sorted.size()));
-        return sorted[std::min(sorted.size() - 1, at)];
-    };
     std::printf("\nlatency, peer write -> motion seen (%zu single moves): p50 %.1f us, p99 %.1f us, max %.1f us\n",
                 latencies.size(), percentile(latencies, 0.50), percentile(latencies, 0.99), latencies.back());
     std::printf("floor, XTEST from the observer's side -> motion seen:  p50 %.1f us, p99 %.1f us\n",
@@ -383,4 +249,6 @@ int main(int argc, char **argv)
                 "p99 %.1f us (target <= 200)\n",
                 helperRate / ceiling, helperRate / scriptRate, percentile(latencies, 0.99));
     return 0;
+} catch (const Failure &failure) {
+    return report(failure);
 }
