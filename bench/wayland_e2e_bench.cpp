@@ -324,7 +324,7 @@ const std::map<std::string, std::string> kNoDisplay = {{"DISPLAY", ""}, {"QT_QPA
 std::vector<Row> onSway(Sizes sizes)
 {
     HeadlessCompositor sway;
-    if (!sway.start(HeadlessCompositor::Kind::Sway, {{kWidth, kHeight, 0, 0, 1}}))
+    if (!sway.start({{kWidth, kHeight, 0, 0, 1}}))
         fail("sway did not start:\n" + sway.log());
     Recorder recorder;
     recorder.start(sway.clientEnvironment());
@@ -445,7 +445,7 @@ try {
         std::vector<Row> rows; // the raw client's, the helper's
     };
     std::vector<Compositor> compositors;
-    if (std::string why = HeadlessCompositor::missing(HeadlessCompositor::Kind::Sway); !why.empty())
+    if (std::string why = HeadlessCompositor::missing(); !why.empty())
         std::printf("sway: skipped, %s\n", why.c_str());
     else
         compositors.push_back({"sway", onSway(sizes)});

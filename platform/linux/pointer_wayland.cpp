@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <poll.h>
 #include <string_view>
@@ -33,6 +34,10 @@ constexpr int kRoundtripMs = 500;
 // libwayland's send buffer holds 4 KiB and kills the connection when it
 // overflows onto a full socket, so we flush long before that.
 constexpr std::size_t kQueueBound = 2048;
+// One move on the wire, at most (wlroots' motion and frame).
+constexpr std::size_t kMoveBytes = 36;
+// Moves kept while the compositor does not read: about 2 MiB.
+constexpr std::size_t kHeldMoves = 65536;
 
 struct DisplayCloser {
     void operator()(wl_display *display) const { wl_display_disconnect(display); }
@@ -365,17 +370,18 @@ struct PointerSession::Impl {
     std::unique_ptr<QSocketNotifier> readable, writable;
     bool broken = false;
     bool eventsRead = false;
-    // Bytes sent since the last complete flush, and the move held back
-    // while the socket is full.
+    // Bytes sent since the last complete flush, and the moves that wait
+    // while the socket is full, in order.
     std::size_t queued = 0;
     bool blocked = false;
-    std::optional<KCore::DesktopPoint> held;
+    std::deque<KCore::DesktopPoint> held;
 
     wl_display *display() const { return connection->display.get(); }
     void readEvents();
     void failed();
     bool flushNow();
     void send(KCore::DesktopPoint point);
+    void write(KCore::DesktopPoint point);
     // The layout's bounding box: wlroots maps absolute motion onto it.
     int left = 0, top = 0, right = 0, bottom = 0;
     void drained();
@@ -433,11 +439,20 @@ bool PointerSession::Impl::flushNow()
 
 void PointerSession::Impl::send(KCore::DesktopPoint point)
 {
-    constexpr std::size_t kMoveBytes = 36;
-    if (blocked || (queued + kMoveBytes > kQueueBound && !flushNow())) {
-        held = point;
+    if (blocked || !held.empty() || (queued + kMoveBytes > kQueueBound && !flushNow())) {
+        // A compositor that stops reading for long costs the moves in
+        // between, never the order or the last one.
+        if (held.size() < kHeldMoves)
+            held.push_back(point);
+        else
+            held.back() = point;
         return;
     }
+    write(point);
+}
+
+void PointerSession::Impl::write(KCore::DesktopPoint point)
+{
     if (route == Route::VirtualPointer) {
         // The extent is the bounding box in logical pixels, so each pixel is
         // one step of it: nothing is lost to rounding.
@@ -458,12 +473,13 @@ void PointerSession::Impl::drained()
         return;
     blocked = false;
     writable->setEnabled(false);
-    if (held) {
-        const KCore::DesktopPoint point = *held;
-        held.reset();
-        send(point);
-        flushNow();
+    while (!held.empty()) {
+        if (queued + kMoveBytes > kQueueBound && !flushNow())
+            return;
+        write(held.front());
+        held.pop_front();
     }
+    flushNow();
 }
 
 PointerSession::PointerSession(std::unique_ptr<Impl> impl)

@@ -40,10 +40,11 @@ std::optional<Offer> probe();
 // logical layout, followed as it changes, and one injection device, kept
 // for the connection's life (making one makes every client re-enter). Its
 // events are read on the loop; moves are sent once per batch (flush()). A
-// full socket is never queued on without bound: until it drains only the
-// latest move is kept. The compositor going away ends the process
-// (exitForLostDisplay); a protocol error only ends the session.
-// Main thread only, once the App exists.
+// full socket is never queued on without bound: moves wait in order until it
+// drains, up to 65,536 of them; beyond that the newest replaces the last.
+// The compositor going away ends the process (exitForLostDisplay); a
+// protocol error only ends the session. Main thread only, once the App
+// exists.
 class PointerSession {
 public:
     // Nothing when no connection opens or it offers no injection interface;
