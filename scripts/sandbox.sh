@@ -9,8 +9,9 @@
 # home/ (the command's HOME), and command.pid: the command's process id as
 # the host sees it, for signals (the sandbox's own process does not pass them
 # on). /usr and /etc are bound in read-only from the host, /tmp as it is, so
-# the X socket stays reachable. DISPLAY and WAYLAND_DISPLAY pass in; the
-# latter as an absolute path, since the sandbox has a runtime folder of its own.
+# the X socket stays reachable. DISPLAY, WAYLAND_DISPLAY (as an absolute
+# path: the sandbox has a runtime folder of its own) and the session bus
+# (DBUS_SESSION_BUS_ADDRESS) pass in.
 #
 # Everything the command starts lives in a PID namespace of its own. The
 # sandbox ends when all of it has ended, with the command's status (128 + N
@@ -55,7 +56,7 @@ status=0
     read -r pid _ </proc/self/stat
     echo "$pid" >"$box/command.pid"
     exec chroot "$root" /usr/bin/env HOME=/home/user XDG_RUNTIME_DIR=/home/user/.runtime \
-        ${DISPLAY:+DISPLAY=$DISPLAY} ${WAYLAND_DISPLAY:+WAYLAND_DISPLAY=$WAYLAND_DISPLAY} PATH=/usr/local/bin:/usr/bin:/bin "$@"
+        ${DISPLAY:+DISPLAY=$DISPLAY} ${WAYLAND_DISPLAY:+WAYLAND_DISPLAY=$WAYLAND_DISPLAY} ${DBUS_SESSION_BUS_ADDRESS:+DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS} PATH=/usr/local/bin:/usr/bin:/bin "$@"
 ) || status=$?
 # What the command started (a main app, a helper) runs on to its own end.
 while :; do

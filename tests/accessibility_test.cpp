@@ -125,7 +125,7 @@ TEST_F(Guidance, LoadsTheWindowFromTheBundleWithTheDisplayNameInEveryText)
 
     // On a Wayland desktop the explanation and the steps are that desktop's.
     const std::pair<Platform::Desktop, const char *> desktops[] = {{Platform::Desktop::Wlroots, "virtual pointer"},
-        {Platform::Desktop::KdePlasma, "KWin"}, {Platform::Desktop::Gnome, "GNOME on Xorg"},
+        {Platform::Desktop::KdePlasma, "KWin"}, {Platform::Desktop::Gnome, "Mutter"},
         {Platform::Desktop::OtherWayland, "no way to move the pointer"}};
     for (const auto &[desktop, word] : desktops) {
         platform.onDesktop = desktop;

@@ -85,7 +85,7 @@ protected:
     bool startSway(const std::vector<HeadlessCompositor::OutputLayout> &outputs) { return sway.start(outputs); }
     bool startRecorder()
     {
-        if (!recorder.start(sway.asUser({TESSARON_WAYLAND_RECORDER}), sway.clientEnvironment()))
+        if (!recorder.start({TESSARON_WAYLAND_RECORDER}, sway.clientEnvironment()))
             return false;
         std::string line;
         while (recorder.readLine(&line, 10s))
@@ -322,5 +322,102 @@ TEST_P(OnKWin, EveryMoveOfTheMainAppLandsOnItsLogicalPixel)
 
 INSTANTIATE_TEST_SUITE_P(KWin, OnKWin, testing::ValuesIn(kKWinLayouts),
     [](const testing::TestParamInfo<KWinCase> &info) { return std::string(info.param.name); });
+
+struct MutterCase {
+    const char *name;
+    std::vector<std::string> monitors;
+    std::vector<Point> points;
+};
+
+const MutterCase kMutterLayouts[] = {
+    {"OneMonitor", {"1280x1024"}, {{100, 200, 100, 200}, {1279, 1023, 1279, 1023}, {-5, 5000, 0, 1023}}},
+    // Mutter puts the second monitor right of the first, its primary.
+    {"TwoMonitors", {"1280x1024", "800x600"}, {{10, 10, 10, 10}, {1300, 10, 1300, 10}, {2079, 599, 2079, 599},
+                                                   {2000, 900, 2000, 599}}},
+};
+
+class WithMutter : public testing::Test {
+protected:
+    bool start(const std::vector<std::string> &monitors)
+    {
+        if (std::string why = HeadlessMutter::missing(); !why.empty()) {
+            skipped = why;
+            return false;
+        }
+        return mutter.start(monitors);
+    }
+    HeadlessMutter mutter;
+    std::string skipped;
+};
+
+class OnMutter : public WithMutter, public testing::WithParamInterface<MutterCase> {};
+
+// Mutter moves the pointer for a remote desktop session of the helper's,
+// over a screen cast of each monitor; nobody has to say yes.
+TEST_P(OnMutter, EveryMoveOfTheMainAppLandsOnItsPixel)
+{
+    const MutterCase &c = GetParam();
+    const bool started = start(c.monitors);
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
+    ASSERT_TRUE(started) << mutter.log();
+    TempDir runtime;
+    Process recorder;
+    ASSERT_TRUE(recorder.start({TESSARON_WAYLAND_RECORDER},
+        {{"WAYLAND_DISPLAY", mutter.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}}));
+    std::string line;
+    while (recorder.readLine(&line, 10s) && line != "ready") {
+    }
+    ASSERT_EQ(line, "ready") << recorder.err();
+    // Mutter grows a new window into place for a moment; a point inside it
+    // meanwhile is scaled with it.
+    runLoopUntil([] { return false; }, 1000ms);
+    Sandbox sandbox;
+    sandbox.installMainApp();
+    sandbox.installHelper();
+    Process mainApp;
+    ASSERT_TRUE(mainApp.start(sandbox.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron",
+                                  "--launch-helper", "-c", script(c.points)}),
+        {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}, {"WAYLAND_DISPLAY", mutter.socketPath()},
+            {"DBUS_SESSION_BUS_ADDRESS", mutter.busAddress()}}));
+    std::string seen;
+    for (const Point &p : c.points)
+        ASSERT_TRUE(arrives(recorder, p.atX, p.atY, &seen))
+            << "(" << p.x << ", " << p.y << ") never reached " << p.atX << "," << p.atY << "; the client saw:\n"
+            << seen << mainApp.out() << mainApp.err();
+    ::kill(sandbox.commandPid(), SIGTERM);
+    recordTrial("moves on GNOME's Mutter: one monitor, two monitors",
+        "a remote desktop session of the helper's moved the pointer to every point's pixel");
+}
+
+// Mutter's name is not on the helper's bus: the permission is missing, the
+// guidance window opens on the compositor (its title reaches it), and the
+// helper never connects.
+TEST_F(WithMutter, WithoutItsRemoteDesktopTheGuidanceWindowOpens)
+{
+    const bool started = start({"1280x1024"});
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
+    ASSERT_TRUE(started) << mutter.log();
+    TempDir home;
+    std::filesystem::create_directories(home / "Library/Group Containers/group.pro.tessaron.shared");
+    FakeMainApp app(home / "Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock", "any");
+    Process helper;
+    ASSERT_TRUE(helper.start({TESSARON_HELPER_EXECUTABLE},
+        {{"HOME", home.path()}, {"XDG_RUNTIME_DIR", home.path()}, {"WAYLAND_DISPLAY", mutter.socketPath()},
+            {"DBUS_SESSION_BUS_ADDRESS", mutter.emptyBusAddress()}, {"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""},
+            {"WAYLAND_DEBUG", "client"}}));
+    EXPECT_FALSE(runLoopUntil([&] { return app.accepted() || helper.wait(0ms); }, 2500ms));
+    helper.signal(SIGTERM);
+    ASSERT_TRUE(helper.wait(10s));
+    EXPECT_EQ(helper.exitCode(), 0);
+    EXPECT_NE(helper.err().find("set_title(\"Tessaron Helper needs input access\")"), std::string::npos);
+    EXPECT_FALSE(app.accepted());
+    recordTrial("GNOME's Mutter without its remote desktop on the helper's bus",
+        "showed the guidance window, never connected, quit in order on SIGTERM");
+}
+
+INSTANTIATE_TEST_SUITE_P(Mutter, OnMutter, testing::ValuesIn(kMutterLayouts),
+    [](const testing::TestParamInfo<MutterCase> &info) { return std::string(info.param.name); });
 
 } // namespace

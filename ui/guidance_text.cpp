@@ -68,10 +68,12 @@ std::optional<DesktopGuidance> desktopGuidance(Platform::Desktop desktop)
             "2. If {{APPNAME}} has just started for the first time, wait a few seconds: KWin reads new desktop "
             "entries after a moment.\n" KUI_KEEP_OPEN};
     case Platform::Desktop::Gnome:
-        return DesktopGuidance{KUI_WHY "On GNOME's Wayland session it needs Mutter's remote desktop interface, "
-                                       "which this version of {{APPNAME}} cannot use yet.",
-            "1. Log out, choose \"GNOME on Xorg\" with the gear button of the login screen, and log in again.\n"
-            "2. Start {{APPNAME}} again in that session.\n" KUI_KEEP_OPEN};
+        return DesktopGuidance{KUI_WHY "On GNOME it asks Mutter for a remote desktop session on the session bus, "
+                                       "and right now Mutter does not give it one.",
+            "1. Start {{APPNAME}} from your GNOME session, so that it reaches that session's bus "
+            "(DBUS_SESSION_BUS_ADDRESS) and not another one.\n"
+            "2. Make sure PipeWire runs in your session: the pointer is moved over a screen stream, which "
+            "Mutter makes with PipeWire.\n" KUI_KEEP_OPEN};
     case Platform::Desktop::OtherWayland:
         break;
     }

@@ -2,6 +2,7 @@
 
 #include "platform/linux/launcher.h"
 #include "platform/linux/machine_id.h"
+#include "platform/linux/pointer_gnome.h"
 #include "platform/linux/pointer_wayland.h"
 #include "platform/linux/pointer_x11.h"
 
@@ -9,6 +10,7 @@
 #include <QDesktopServices>
 #include <QUrl>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include <unistd.h>
@@ -97,25 +99,39 @@ DesktopPointer::~DesktopPointer() = default;
 bool DesktopPointer::isAccessibilityTrusted()
 {
     if (WaylandInput::displayConfigured()) {
-        if (wayland && wayland->usable())
+        if ((wayland && wayland->usable()) || (gnome && gnome->usable()))
             return true;
         wayland.reset();
+        gnome.reset();
         std::optional<WaylandInput::Offer> offer;
         // WAYLAND_SOCKET is one connection, handed over once.
         handedOver = std::getenv("WAYLAND_SOCKET") && !std::getenv("WAYLAND_DISPLAY");
         wayland = WaylandInput::PointerSession::open(&offer);
         if (offer) {
             found = offer->desktop;
-            return wayland != nullptr;
+            if (!wayland && GnomeInput::remoteDesktopVersion() > 0) {
+                found = Desktop::Gnome;
+                std::string reason;
+                gnome = GnomeInput::PointerSession::open(&reason);
+                if (!gnome && reason != refusal)
+                    std::fprintf(stderr, "tessaron-helper: GNOME's remote desktop refused: %s\n", reason.c_str());
+                refusal = gnome ? std::string() : reason;
+            }
+            return wayland || gnome;
         }
     }
     found = Desktop::X11;
     wayland.reset();
+    gnome.reset();
     return X11Input::displayOffersXTest();
 }
 
 bool DesktopPointer::canCreateEventTap()
 {
+    // Mutter's answer is the session the check keeps: a second one per
+    // check would cost it a screen cast every few seconds.
+    if (gnome)
+        return gnome->usable();
     if (found != Desktop::X11) {
         if (handedOver)
             return wayland && wayland->usable();
@@ -134,6 +150,8 @@ void DesktopPointer::postPointerMove(double x, double y)
 {
     if (wayland) {
         wayland->post(x, y);
+    } else if (gnome) {
+        gnome->post(x, y);
     } else if (found == Desktop::X11) {
         if (!x11)
             x11 = std::make_unique<X11Input::PointerPoster>();

@@ -4,11 +4,15 @@
 #include "platform/pointer.h"
 
 #include <memory>
+#include <string>
 
 namespace X11Input {
 class PointerPoster;
 }
 namespace WaylandInput {
+class PointerSession;
+}
+namespace GnomeInput {
 class PointerSession;
 }
 
@@ -34,7 +38,8 @@ public:
 void exitWhenDisplayLost();
 
 // The pointer of this desktop. On a Wayland session (a reachable
-// WAYLAND_DISPLAY or WAYLAND_SOCKET) the compositor's injection interface,
+// WAYLAND_DISPLAY or WAYLAND_SOCKET) the compositor's injection interface
+// (wlroots', then KWin's), else Mutter's remote desktop on the session bus;
 // never XTEST: through XWayland it would reach no native window. Without
 // Wayland, XTEST on one kept X connection. The route is chosen anew at each
 // check of the permission. Moves are flushed once per turn of the loop.
@@ -52,6 +57,9 @@ public:
 private:
     std::unique_ptr<X11Input::PointerPoster> x11;
     std::unique_ptr<WaylandInput::PointerSession> wayland;
+    std::unique_ptr<GnomeInput::PointerSession> gnome;
+    // Why Mutter last refused a session; said once.
+    std::string refusal;
     Desktop found = Desktop::X11;
     bool handedOver = false;
     bool flushQueued = false;

@@ -276,4 +276,92 @@ std::string KWinInSandbox::log() const
     return readFile(sandbox.home() + "/kwin.log");
 }
 
+std::string HeadlessMutter::missing()
+{
+    for (const char *binary : {"/usr/bin/mutter", "/usr/bin/pipewire", "/usr/bin/dbus-daemon", "/usr/bin/dbus-send"})
+        if (::access(binary, X_OK) != 0)
+            return std::string(binary) + " is missing: install the Debian packages mutter, pipewire and dbus";
+    return {};
+}
+
+HeadlessMutter::HeadlessMutter()
+{
+    char name[] = "/tmp/tessaron-mutter-XXXXXX";
+    if (::mkdtemp(name)) {
+        dir = name;
+        fs::create_directories(dir + "/run");
+        fs::permissions(dir + "/run", fs::perms::owner_all, fs::perm_options::replace);
+    }
+}
+
+HeadlessMutter::~HeadlessMutter()
+{
+    stop();
+    std::error_code ignored;
+    if (!dir.empty())
+        fs::remove_all(dir, ignored);
+}
+
+std::string HeadlessMutter::socketPath() const
+{
+    return dir + "/run/wayland-mutter";
+}
+
+bool HeadlessMutter::start(const std::vector<std::string> &monitors)
+{
+    const auto startBus = [&](const std::string &socket, std::string *busAddress) {
+        auto bus = std::make_unique<Process>();
+        std::string line;
+        if (!bus->start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1",
+                "--address=unix:path=" + socket}) || !bus->readLine(&line, std::chrono::seconds(10)))
+            return false;
+        *busAddress = line;
+        processes.push_back(std::move(bus));
+        return true;
+    };
+    if (dir.empty() || !startBus(dir + "/bus", &address) || !startBus(dir + "/empty-bus", &emptyAddress))
+        return false;
+    const std::map<std::string, std::string> env = {{"DBUS_SESSION_BUS_ADDRESS", address},
+        {"XDG_RUNTIME_DIR", dir + "/run"}, {"HOME", dir}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}};
+    std::vector<std::string> mutter = {"/usr/bin/mutter", "--headless", "--wayland", "--no-x11",
+        "--wayland-display=wayland-mutter"};
+    for (const std::string &size : monitors)
+        mutter.insert(mutter.end(), {"--virtual-monitor", size});
+    for (auto argv : {std::vector<std::string>{"/usr/bin/pipewire"}, mutter}) {
+        // Into a file: a pipe nobody reads would stop them once full.
+        argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >>\"$HOME/log\" 2>&1"});
+        processes.push_back(std::make_unique<Process>());
+        if (!processes.back()->start(argv, env))
+            return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        Process owner;
+        if (fs::exists(socketPath()) && answers(socketPath())
+            && owner.start({"/usr/bin/dbus-send", "--bus=" + address, "--print-reply", "--dest=org.freedesktop.DBus",
+                   "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                   "string:org.gnome.Mutter.RemoteDesktop"})
+            && owner.wait(std::chrono::seconds(5)) && owner.out().find("boolean true") != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+void HeadlessMutter::stop()
+{
+    // The last started first: Mutter, then PipeWire, then the buses.
+    while (!processes.empty()) {
+        processes.back()->signal(SIGTERM);
+        if (!processes.back()->wait(std::chrono::seconds(5)))
+            processes.back()->signal(SIGKILL);
+        processes.pop_back();
+    }
+}
+
+std::string HeadlessMutter::log() const
+{
+    return readFile(dir + "/log");
+}
+
 } // namespace TestSupport

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace TestSupport {
+
+class Process;
 
 // sway on wlroots' headless backend, stopped by its own PID. It refuses to
 // run as root, so as root it runs as "nobody" (65534). It dies
@@ -62,6 +65,32 @@ private:
 };
 
 class Sandbox;
+
+// A headless Mutter on a private session bus, with PipeWire beside it (its
+// screen casts need one); each stopped by its own PID.
+class HeadlessMutter {
+public:
+    static std::string missing();
+    HeadlessMutter();
+    ~HeadlessMutter();
+    HeadlessMutter(const HeadlessMutter &) = delete;
+    HeadlessMutter &operator=(const HeadlessMutter &) = delete;
+
+    // One virtual monitor per size ("1280x1024"), left to right, the first
+    // primary. Ready once its remote desktop is on the bus.
+    bool start(const std::vector<std::string> &monitors);
+    void stop();
+    std::string socketPath() const;
+    std::string busAddress() const { return address; }
+    // Another bus of the same kind, where Mutter is not.
+    std::string emptyBusAddress() const { return emptyAddress; }
+    std::string log() const;
+
+private:
+    std::string dir;
+    std::string address, emptyAddress;
+    std::vector<std::unique_ptr<Process>> processes;
+};
 
 // A headless KWin inside the helper's sandbox: KWin grants its fake input by
 // the desktop entries and the program paths it sees, so it must see the

@@ -10,6 +10,7 @@ namespace fs = std::filesystem;
 namespace TestSupport {
 
 Sandbox::Sandbox()
+    : script(TESSARON_SANDBOX_SCRIPT)
 {
     std::string pattern = std::string(TESSARON_SANDBOX_PARENT) + "/tessaron-box-XXXXXX";
     if (::mkdtemp(pattern.data()))
@@ -72,10 +73,13 @@ void Sandbox::downloadHelper()
     fs::copy(TESSARON_HELPER_BUNDLE, home() + "/Downloads/Tessaron Helper.app", fs::copy_options::recursive);
 }
 
-void Sandbox::handTo(unsigned uid) const
+void Sandbox::handTo(unsigned uid)
 {
     if (::getuid() == uid)
         return;
+    // The user may not reach the script where the build keeps it.
+    script = box + "/sandbox.sh";
+    fs::copy_file(TESSARON_SANDBOX_SCRIPT, script, fs::copy_options::overwrite_existing);
     for (const std::string &top : {box, shortcutDir}) {
         if (::lchown(top.c_str(), uid, uid) != 0)
             continue;
@@ -86,7 +90,7 @@ void Sandbox::handTo(unsigned uid) const
 
 std::vector<std::string> Sandbox::command(const std::vector<std::string> &inside) const
 {
-    std::vector<std::string> argv = {TESSARON_SANDBOX_SCRIPT, box};
+    std::vector<std::string> argv = {script, box};
     argv.insert(argv.end(), inside.begin(), inside.end());
     return argv;
 }

@@ -37,7 +37,7 @@ public:
 
     // Everything of the sandbox given to that user, who then runs it: a
     // compositor that refuses root serves only clients that can reach it.
-    void handTo(unsigned uid) const;
+    void handTo(unsigned uid);
 
     // argv that runs the command inside, and the environment for it.
     std::vector<std::string> command(const std::vector<std::string> &inside) const;
@@ -49,6 +49,7 @@ private:
     std::string box;
     std::string shortcutDir;
     std::string shortcut;
+    std::string script;
 };
 
 } // namespace TestSupport
