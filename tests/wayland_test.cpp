@@ -18,6 +18,7 @@
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 using namespace std::chrono_literals;
@@ -75,6 +76,18 @@ bool arrives(Process &recorder, int x, int y, std::string *seen)
     return false;
 }
 
+// The recording client on a compositor, once its surfaces are up.
+bool recorderReady(Process &recorder, std::map<std::string, std::string> environment)
+{
+    if (!recorder.start({TESSARON_WAYLAND_RECORDER}, environment))
+        return false;
+    std::string line;
+    while (recorder.readLine(&line, 10s))
+        if (line == "ready")
+            return true;
+    return false;
+}
+
 class OnSway : public testing::Test {
 protected:
     void SetUp() override
@@ -83,16 +96,7 @@ protected:
             GTEST_SKIP() << why;
     }
     bool startSway(const std::vector<HeadlessCompositor::OutputLayout> &outputs) { return sway.start(outputs); }
-    bool startRecorder()
-    {
-        if (!recorder.start({TESSARON_WAYLAND_RECORDER}, sway.clientEnvironment()))
-            return false;
-        std::string line;
-        while (recorder.readLine(&line, 10s))
-            if (line == "ready")
-                return true;
-        return false;
-    }
+    bool startRecorder() { return recorderReady(recorder, sway.clientEnvironment()); }
     // Tessaron starts the installed helper in a sandbox of the compositor's
     // user, on the given Wayland socket and no X display.
     bool launch(const std::string &commands, const std::string &socket)
@@ -303,12 +307,9 @@ TEST_P(OnKWin, EveryMoveOfTheMainAppLandsOnItsLogicalPixel)
     ASSERT_TRUE(kwin.waitUntilReady()) << kwin.log();
     TempDir runtime;
     Process recorder;
-    ASSERT_TRUE(recorder.start({TESSARON_WAYLAND_RECORDER},
-        {{"WAYLAND_DISPLAY", kwin.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}}));
-    std::string line;
-    while (recorder.readLine(&line, 10s) && line != "ready") {
-    }
-    ASSERT_EQ(line, "ready") << recorder.err();
+    ASSERT_TRUE(recorderReady(recorder,
+        {{"WAYLAND_DISPLAY", kwin.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}}))
+        << recorder.err();
     kwin.release();
     std::string seen;
     for (const Point &p : c.points)
@@ -363,12 +364,9 @@ TEST_P(OnMutter, EveryMoveOfTheMainAppLandsOnItsPixel)
     ASSERT_TRUE(started) << mutter.log();
     TempDir runtime;
     Process recorder;
-    ASSERT_TRUE(recorder.start({TESSARON_WAYLAND_RECORDER},
-        {{"WAYLAND_DISPLAY", mutter.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}}));
-    std::string line;
-    while (recorder.readLine(&line, 10s) && line != "ready") {
-    }
-    ASSERT_EQ(line, "ready") << recorder.err();
+    ASSERT_TRUE(recorderReady(recorder,
+        {{"WAYLAND_DISPLAY", mutter.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}}))
+        << recorder.err();
     // Mutter grows a new window into place for a moment; a point inside it
     // meanwhile is scaled with it.
     runLoopUntil([] { return false; }, 1000ms);
