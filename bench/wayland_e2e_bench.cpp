@@ -11,6 +11,7 @@
 // sway refuses root, so as root the whole bench runs as nobody (65534): the
 // helper takes only a main app of its own user.
 #include "bench/main_app_peer.h"
+#include "platform/linux/pointer_gnome.h"
 #include "tests/support/compositor.h"
 #include "tests/support/process.h"
 #include "tests/support/sandbox.h"
@@ -19,6 +20,9 @@
 #include "fake-input-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 #include <wayland-client.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
 
 #include <atomic>
 #include <csignal>
@@ -78,6 +82,18 @@ void flushAll(wl_display *display)
     }
 }
 
+// The bench's end of a raw client's link, where its moves come from.
+int connectTo(const std::string &socketPath)
+{
+    const int link = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    if (::connect(link, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        fail("raw client: cannot connect to " + socketPath);
+    return link;
+}
+
 int rawClient(const std::string &socketPath)
 {
     wl_display *display = wl_display_connect(nullptr);
@@ -96,12 +112,7 @@ int rawClient(const std::string &socketPath)
     if (wl_display_roundtrip(display) < 0)
         fail("raw client: the compositor refused the injection device");
 
-    const int link = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    if (::connect(link, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-        fail("raw client: cannot connect to " + socketPath);
+    const int link = connectTo(socketPath);
     std::vector<Point> points(4096);
     auto *bytes = reinterpret_cast<char *>(points.data());
     std::size_t have = 0;
@@ -139,6 +150,40 @@ int rawClient(const std::string &socketPath)
         std::memmove(bytes, bytes + whole, have - whole);
         have -= whole;
     }
+}
+
+// Mutter's ceiling: a remote desktop session of its own, the moves straight
+// from the link, with no frame layer between.
+int rawMutterClient(const std::string &socketPath)
+{
+    int argc = 1;
+    char name[] = "wayland_e2e_bench";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::string reason;
+    const auto session = GnomeInput::PointerSession::open(&reason);
+    if (!session)
+        fail("raw client: no Mutter session: " + reason);
+    const int link = connectTo(socketPath);
+    std::vector<Point> points(4096);
+    auto *bytes = reinterpret_cast<char *>(points.data());
+    std::size_t have = 0;
+    QSocketNotifier readable(link, QSocketNotifier::Read);
+    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
+        const ssize_t n = ::read(link, bytes + have, points.size() * sizeof(Point) - have);
+        if (n <= 0) {
+            readable.setEnabled(false);
+            app.quit();
+            return;
+        }
+        have += static_cast<std::size_t>(n);
+        for (std::size_t i = 0; i < have / sizeof(Point); ++i)
+            session->post(points[i].x, points[i].y);
+        const std::size_t whole = have / sizeof(Point) * sizeof(Point);
+        std::memmove(bytes, bytes + whole, have - whole);
+        have -= whole;
+    });
+    return app.exec();
 }
 
 // --- The measuring side.
@@ -390,6 +435,43 @@ std::vector<Row> onKWin(Sizes sizes)
     return rows;
 }
 
+// Mutter on a private bus; both clients get a remote desktop session of
+// their own.
+std::vector<Row> onMutter(Sizes sizes)
+{
+    HeadlessMutter mutter;
+    if (!mutter.start({std::to_string(kWidth) + "x" + std::to_string(kHeight)}))
+        fail("Mutter did not start:\n" + mutter.log());
+    TempDir runtime;
+    Recorder recorder;
+    recorder.start({{"WAYLAND_DISPLAY", mutter.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}});
+    // Mutter grows a new window into place for a moment.
+    std::this_thread::sleep_for(1s);
+    Sandbox sandbox;
+    sandbox.installMainApp();
+    sandbox.installHelper();
+    const std::string rawSocket = sandbox.home() + "/raw.sock";
+    const int rawListener = listenAt(rawSocket);
+    MainAppPeer peer(sandbox.socketPath());
+    Process raw, helper;
+    auto env = kNoDisplay;
+    env["WAYLAND_DISPLAY"] = mutter.socketPath();
+    env["DBUS_SESSION_BUS_ADDRESS"] = mutter.busAddress();
+    if (!raw.start({self(), "--raw-mutter", rawSocket}, env) ||
+        !helper.start(sandbox.command({Sandbox::installedHelperInside()}), env))
+        fail("cannot start the raw client or the helper");
+    logs = [&] {
+        raw.wait(100ms), helper.wait(100ms);
+        return raw.err() + helper.err() + mutter.log();
+    };
+    auto rows = compare("Mutter", "remote desktop", rawListener, peer, recorder, sizes);
+    logs = nullptr;
+    ::kill(sandbox.commandPid(), SIGTERM);
+    helper.wait(5s);
+    ::close(rawListener);
+    return rows;
+}
+
 // As root: everything again as nobody, once nobody can read what it needs.
 int asNobody(char **argv)
 {
@@ -432,6 +514,8 @@ int main(int argc, char **argv)
 try {
     if (argc == 3 && std::string_view(argv[1]) == "--raw-client")
         return rawClient(argv[2]);
+    if (argc == 3 && std::string_view(argv[1]) == "--raw-mutter")
+        return rawMutterClient(argv[2]);
     if (::getuid() == 0)
         return asNobody(argv);
     const Sizes sizes = {argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000,
@@ -453,6 +537,10 @@ try {
         std::printf("KWin: skipped, %s\n", why.c_str());
     else
         compositors.push_back({"KWin", onKWin(sizes)});
+    if (std::string why = HeadlessMutter::missing(); !why.empty())
+        std::printf("Mutter: skipped, %s\n", why.c_str());
+    else
+        compositors.push_back({"Mutter", onMutter(sizes)});
 
     const auto rate = [](const Row &row) { return static_cast<double>(row.moves) / row.seconds; };
     std::printf("%-40s %7s %7s %8s %9s %7s %7s %7s\n", "path (one 1280x720 output, scale 1)", "moves", "seen",
