@@ -366,13 +366,16 @@ std::string self()
 
 const std::map<std::string, std::string> kNoDisplay = {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
 
-std::vector<Row> onSway(Sizes sizes)
+// A raw client (this program in the given mode) and the installed helper in
+// a sandbox, both on the compositor the recorder watches.
+struct RawClient {
+    std::string compositor, name, mode;
+    std::map<std::string, std::string> env;
+};
+
+std::vector<Row> besideTheHelper(const RawClient &client, const std::map<std::string, std::string> &helperEnv,
+    Recorder &recorder, Sizes sizes, const std::function<std::string()> &compositorLog)
 {
-    HeadlessCompositor sway;
-    if (!sway.start({{kWidth, kHeight, 0, 0, 1}}))
-        fail("sway did not start:\n" + sway.log());
-    Recorder recorder;
-    recorder.start(sway.clientEnvironment());
     Sandbox sandbox;
     sandbox.installMainApp();
     sandbox.installHelper();
@@ -380,21 +383,32 @@ std::vector<Row> onSway(Sizes sizes)
     const int rawListener = listenAt(rawSocket);
     MainAppPeer peer(sandbox.socketPath());
     Process raw, helper;
-    auto env = kNoDisplay;
-    env["WAYLAND_DISPLAY"] = sway.socketPath();
-    if (!raw.start({self(), "--raw-client", rawSocket}, sway.clientEnvironment()) ||
-        !helper.start(sandbox.command({Sandbox::installedHelperInside()}), env))
+    if (!raw.start({self(), client.mode, rawSocket}, client.env) ||
+        !helper.start(sandbox.command({Sandbox::installedHelperInside()}), helperEnv))
         fail("cannot start the raw client or the helper");
     logs = [&] {
         raw.wait(100ms), helper.wait(100ms);
-        return raw.err() + helper.err() + sway.log();
+        return raw.err() + helper.err() + compositorLog();
     };
-    auto rows = compare("sway", "virtual pointer", rawListener, peer, recorder, sizes);
+    auto rows = compare(client.compositor, client.name, rawListener, peer, recorder, sizes);
     logs = nullptr;
     ::kill(sandbox.commandPid(), SIGTERM);
     helper.wait(5s);
     ::close(rawListener);
     return rows;
+}
+
+std::vector<Row> onSway(Sizes sizes)
+{
+    HeadlessCompositor sway;
+    if (!sway.start({{kWidth, kHeight, 0, 0, 1}}))
+        fail("sway did not start:\n" + sway.log());
+    Recorder recorder;
+    recorder.start(sway.clientEnvironment());
+    auto env = kNoDisplay;
+    env["WAYLAND_DISPLAY"] = sway.socketPath();
+    return besideTheHelper({"sway", "virtual pointer", "--raw-client", sway.clientEnvironment()}, env, recorder, sizes,
+        [&] { return sway.log(); });
 }
 
 // KWin shows its fake input only to programs its desktop entries name, by
@@ -447,29 +461,11 @@ std::vector<Row> onMutter(Sizes sizes)
     recorder.start({{"WAYLAND_DISPLAY", mutter.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}});
     // Mutter grows a new window into place for a moment.
     std::this_thread::sleep_for(1s);
-    Sandbox sandbox;
-    sandbox.installMainApp();
-    sandbox.installHelper();
-    const std::string rawSocket = sandbox.home() + "/raw.sock";
-    const int rawListener = listenAt(rawSocket);
-    MainAppPeer peer(sandbox.socketPath());
-    Process raw, helper;
     auto env = kNoDisplay;
     env["WAYLAND_DISPLAY"] = mutter.socketPath();
     env["DBUS_SESSION_BUS_ADDRESS"] = mutter.busAddress();
-    if (!raw.start({self(), "--raw-mutter", rawSocket}, env) ||
-        !helper.start(sandbox.command({Sandbox::installedHelperInside()}), env))
-        fail("cannot start the raw client or the helper");
-    logs = [&] {
-        raw.wait(100ms), helper.wait(100ms);
-        return raw.err() + helper.err() + mutter.log();
-    };
-    auto rows = compare("Mutter", "remote desktop", rawListener, peer, recorder, sizes);
-    logs = nullptr;
-    ::kill(sandbox.commandPid(), SIGTERM);
-    helper.wait(5s);
-    ::close(rawListener);
-    return rows;
+    return besideTheHelper({"Mutter", "remote desktop", "--raw-mutter", env}, env, recorder, sizes,
+        [&] { return mutter.log(); });
 }
 
 // As root: everything again as nobody, once nobody can read what it needs.
