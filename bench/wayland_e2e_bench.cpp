@@ -160,6 +160,8 @@ int rawMutterClient(const std::string &socketPath)
     char name[] = "wayland_e2e_bench";
     char *argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
+    if (GnomeInput::remoteDesktopVersion() < 1)
+        fail("raw client: Mutter's remote desktop is not on the session bus");
     std::string reason;
     const auto session = GnomeInput::PointerSession::open(&reason);
     if (!session)

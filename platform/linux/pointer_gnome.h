@@ -24,6 +24,7 @@ int remoteDesktopVersion();
 class PointerSession {
 public:
     // Nothing when no session can be made and started; why, in *reason.
+    // The caller has seen remoteDesktopVersion() answer.
     static std::unique_ptr<PointerSession> open(std::string *reason);
     ~PointerSession();
     PointerSession(const PointerSession &) = delete;
