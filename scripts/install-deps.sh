@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-tools-dev libqt6opengl6-dev qt6-image-formats-plugins
     libx11-dev libxtst-dev libxi-dev libxrandr-dev x11-xserver-utils
     libwayland-dev wayland-protocols plasma-wayland-protocols librust-wayland-protocols-dev qt6-wayland
-    sway kwin-wayland mutter pipewire-bin dbus-daemon dbus-bin
+    sway kwin-wayland mutter pipewire-bin dbus-daemon dbus-bin libglib2.0-bin
     xvfb xauth xdotool x11-utils
     libgtest-dev libbenchmark-dev
     clang libclang-rt-14-dev

@@ -347,7 +347,29 @@ protected:
         }
         return mutter.start(monitors);
     }
+    // The recording client, once Mutter has grown its windows into place: a
+    // point inside one meanwhile is scaled with it.
+    bool record(Process &recorder)
+    {
+        if (!recorderReady(recorder,
+                {{"WAYLAND_DISPLAY", mutter.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}}))
+            return false;
+        runLoopUntil([] { return false; }, 1000ms);
+        return true;
+    }
+    // Tessaron in the sandbox, launching the helper on Mutter's bus.
+    bool launch(Process &mainApp, const std::string &commands)
+    {
+        sandbox.installMainApp();
+        sandbox.installHelper();
+        return mainApp.start(sandbox.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron",
+                                 "--launch-helper", "-c", commands}),
+            {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}, {"WAYLAND_DISPLAY", mutter.socketPath()},
+                {"DBUS_SESSION_BUS_ADDRESS", mutter.busAddress()}});
+    }
     HeadlessMutter mutter;
+    TempDir runtime;
+    Sandbox sandbox;
     std::string skipped;
 };
 
@@ -362,22 +384,9 @@ TEST_P(OnMutter, EveryMoveOfTheMainAppLandsOnItsPixel)
     if (!skipped.empty())
         GTEST_SKIP() << skipped;
     ASSERT_TRUE(started) << mutter.log();
-    TempDir runtime;
-    Process recorder;
-    ASSERT_TRUE(recorderReady(recorder,
-        {{"WAYLAND_DISPLAY", mutter.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}}))
-        << recorder.err();
-    // Mutter grows a new window into place for a moment; a point inside it
-    // meanwhile is scaled with it.
-    runLoopUntil([] { return false; }, 1000ms);
-    Sandbox sandbox;
-    sandbox.installMainApp();
-    sandbox.installHelper();
-    Process mainApp;
-    ASSERT_TRUE(mainApp.start(sandbox.command({"/Applications/Tessaron.app/Contents/MacOS/tessaron",
-                                  "--launch-helper", "-c", script(c.points)}),
-        {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}, {"WAYLAND_DISPLAY", mutter.socketPath()},
-            {"DBUS_SESSION_BUS_ADDRESS", mutter.busAddress()}}));
+    Process recorder, mainApp;
+    ASSERT_TRUE(record(recorder)) << recorder.err();
+    ASSERT_TRUE(launch(mainApp, script(c.points)));
     std::string seen;
     for (const Point &p : c.points)
         ASSERT_TRUE(arrives(recorder, p.atX, p.atY, &seen))
@@ -386,6 +395,45 @@ TEST_P(OnMutter, EveryMoveOfTheMainAppLandsOnItsPixel)
     ::kill(sandbox.commandPid(), SIGTERM);
     recordTrial("moves on GNOME's Mutter: one monitor, two monitors",
         "a remote desktop session of the helper's moved the pointer to every point's pixel");
+}
+
+// The user moves the second monitor left of the main one while linked: the
+// main monitor's corner, the main app's origin, is no longer the layout's.
+TEST_F(WithMutter, TheOriginFollowsTheMainMonitorWhenTheLayoutChanges)
+{
+    const bool started = start({"1280x1024", "800x600"});
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
+    ASSERT_TRUE(started) << mutter.log();
+    Process recorder, mainApp, after;
+    ASSERT_TRUE(record(recorder)) << recorder.err();
+    // Inside the main monitor a stream's own corner hides a stale layout;
+    // left of it only the new layout finds the second monitor.
+    const std::vector<Point> afterwards = {{20, 20, 820, 20}, {-700, 30, 100, 30}, {1279, 1023, 2079, 1023}};
+    ASSERT_TRUE(launch(mainApp, "move 10 10; wait 8000; " + script(afterwards)));
+    std::string seen;
+    ASSERT_TRUE(arrives(recorder, 10, 10, &seen)) << seen << mainApp.err();
+    // Mutter leaves full-screen windows where they were: a new recorder
+    // covers the new layout.
+    recorder.signal(SIGTERM);
+    ASSERT_TRUE(recorder.wait(10s));
+    Process apply;
+    ASSERT_TRUE(apply.start({"/usr/bin/gdbus", "call", "--session", "--dest", "org.gnome.Mutter.DisplayConfig",
+                                "--object-path", "/org/gnome/Mutter/DisplayConfig", "--method",
+                                "org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig", "2", "1",
+                                "[(0, 0, 1.0, 0, false, [('Meta-1', '800x600@60.000', @a{sv} {})]),"
+                                " (800, 0, 1.0, 0, true, [('Meta-0', '1280x1024@60.000', @a{sv} {})])]",
+                                "@a{sv} {}"},
+        {{"DBUS_SESSION_BUS_ADDRESS", mutter.busAddress()}}));
+    ASSERT_TRUE(apply.wait(10s));
+    ASSERT_EQ(apply.exitCode(), 0) << apply.err();
+    ASSERT_TRUE(record(after)) << after.err();
+    for (const Point &p : afterwards)
+        ASSERT_TRUE(arrives(after, p.atX, p.atY, &seen)) << "never at " << p.atX << "," << p.atY
+                                                         << "; the client saw:\n" << seen << mainApp.err();
+    ::kill(sandbox.commandPid(), SIGTERM);
+    recordTrial("GNOME's Mutter: the main monitor changes while linked",
+        "the origin moved to the new main monitor; the moves after the change landed there");
 }
 
 // Mutter's name is not on the helper's bus: the permission is missing, the

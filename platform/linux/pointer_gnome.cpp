@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace GnomeInput {
@@ -39,13 +40,25 @@ constexpr int kTimeoutMs = 500;
 constexpr int kInFlight = 64;
 constexpr std::size_t kHeldMoves = 65536;
 
-QDBusMessage call(const QString &service, const QString &path, const QString &interface, const QString &method,
+QDBusMessage request(const QString &service, const QString &path, const QString &interface, const QString &method,
     const QVariantList &arguments = {})
 {
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
     message.setArguments(arguments);
-    // Blocks without running the loop: nothing of ours runs meanwhile.
+    return message;
+}
+
+// Blocks without running the loop: nothing of ours runs meanwhile.
+QDBusMessage call(const QDBusMessage &message)
+{
     return QDBusConnection::sessionBus().call(message, QDBus::Block, kTimeoutMs);
+}
+
+QDBusMessage propertyRequest(const QString &service, const QString &path, const QString &interface,
+    const QString &name)
+{
+    return request(service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+        {interface, name});
 }
 
 bool succeeded(const QDBusMessage &reply, const char *what, std::string *reason)
@@ -68,12 +81,9 @@ std::optional<QVariant> answer(const QDBusMessage &reply, const char *what, std:
     return reply.arguments().constFirst();
 }
 
-std::optional<QVariant> property(const QString &service, const QString &path, const QString &interface,
-    const QString &name, std::string *reason)
+std::optional<QVariant> property(const QDBusMessage &reply, std::string *reason)
 {
-    const auto value = answer(call(service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                  QStringLiteral("Get"), {interface, name}),
-        "reading a property", reason);
+    const auto value = answer(reply, "reading a property", reason);
     if (!value)
         return std::nullopt;
     return value->value<QDBusVariant>().variant();
@@ -98,10 +108,8 @@ struct Monitor {
 
 // The logical monitors of Mutter's display configuration, each with the
 // first of its connectors (the one a screen cast records).
-bool readLayout(std::vector<Monitor> &monitors, std::string *reason)
+bool readLayout(const QDBusMessage &reply, std::vector<Monitor> &monitors, std::string *reason)
 {
-    const QDBusMessage reply = call(kDisplayConfig, kDisplayConfigPath, kDisplayConfig,
-        QStringLiteral("GetCurrentState"));
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 4) {
         if (succeeded(reply, "reading the monitors", reason))
             *reason = "reading the monitors: an answer of another shape";
@@ -212,74 +220,177 @@ int remoteDesktopVersion()
     if (!QDBusConnection::sessionBus().isConnected())
         return 0;
     std::string ignored;
-    const auto version = property(kRemoteDesktop, kRemoteDesktopPath, kRemoteDesktop, QStringLiteral("Version"),
+    const auto version = property(
+        call(propertyRequest(kRemoteDesktop, kRemoteDesktopPath, kRemoteDesktop, QStringLiteral("Version"))),
         &ignored);
     return version ? version->toInt() : 0;
 }
 
 struct PointerSession::Impl {
+    // Making a session is one chain of calls; open() runs it blocking, a
+    // remake runs it on the loop while moves wait.
+    enum class Step { Layout, CreateSession, SessionId, CreateCast, Record, Start, Done };
+
     MutterSignals events;
     std::vector<Monitor> monitors;
     std::vector<KCore::MonitorRect> layout;
-    QString session;
+    Step step = Step::Done;
+    std::size_t recorded = 0;
+    QString session, sessionId, cast;
+    // A remake running on the loop; answers for an older one are dropped.
+    unsigned generation = 0;
+    bool remaking = false;
     bool broken = false;
-    bool stale = false;
     bool refused = false;
     int inFlight = 0;
     // Mutter takes moves on a stream only once it plays; until every one
     // does, moves wait.
     std::size_t streamsPlaying = 0;
-    bool playing() const { return streamsPlaying >= monitors.size(); }
-    std::deque<KCore::DesktopPoint> held;
+    bool everPlayed = false;
+    bool playing() const { return step == Step::Done && streamsPlaying >= monitors.size(); }
+    // As the main app sent them: placed on the layout current when sent.
+    std::deque<std::pair<double, double>> held;
 
     ~Impl() { stop(); }
-    bool start(std::string *reason);
+    std::optional<QDBusMessage> nextRequest() const;
+    bool take(const QDBusMessage &reply, std::string *reason);
+    bool makeBlocking(std::string *reason);
+    void remake();
+    void advance(unsigned chain);
     void stop();
-    void send(KCore::DesktopPoint point);
-    void notify(KCore::DesktopPoint point);
+    void send(double x, double y);
+    void notify(double x, double y);
     void answered(QDBusPendingCallWatcher *watcher);
     void release();
 };
 
-bool PointerSession::Impl::start(std::string *reason)
+std::optional<QDBusMessage> PointerSession::Impl::nextRequest() const
 {
-    stale = false;
-    if (!readLayout(monitors, reason))
-        return false;
-    layout.clear();
-    for (const Monitor &monitor : monitors)
-        layout.push_back(monitor.rect);
-    const auto created = objectPath(
-        call(kRemoteDesktop, kRemoteDesktopPath, kRemoteDesktop, QStringLiteral("CreateSession")),
-        "creating a remote desktop session", reason);
-    if (!created)
-        return false;
-    session = *created;
-    const auto id = property(kRemoteDesktop, session, kRemoteDesktopSession, QStringLiteral("SessionId"), reason);
-    if (!id)
-        return false;
-    // Absolute motion is relative to a screen cast stream of the session.
-    const auto cast = objectPath(call(kScreenCast, QStringLiteral("/org/gnome/Mutter/ScreenCast"), kScreenCast,
-                                     QStringLiteral("CreateSession"),
-                                     {QVariantMap{{QStringLiteral("remote-desktop-session-id"), id->toString()}}}),
-        "creating a screen cast session", reason);
-    if (!cast)
-        return false;
+    switch (step) {
+    case Step::Layout:
+        return request(kDisplayConfig, kDisplayConfigPath, kDisplayConfig, QStringLiteral("GetCurrentState"));
+    case Step::CreateSession:
+        return request(kRemoteDesktop, kRemoteDesktopPath, kRemoteDesktop, QStringLiteral("CreateSession"));
+    case Step::SessionId:
+        return propertyRequest(kRemoteDesktop, session, kRemoteDesktopSession, QStringLiteral("SessionId"));
+    case Step::CreateCast:
+        // Absolute motion is relative to a screen cast stream of the session.
+        return request(kScreenCast, QStringLiteral("/org/gnome/Mutter/ScreenCast"), kScreenCast,
+            QStringLiteral("CreateSession"), {QVariantMap{{QStringLiteral("remote-desktop-session-id"), sessionId}}});
+    case Step::Record:
+        return request(kScreenCast, cast, kScreenCastSession, QStringLiteral("RecordMonitor"),
+            {monitors[recorded].connector, QVariantMap{}});
+    case Step::Start:
+        return request(kRemoteDesktop, session, kRemoteDesktopSession, QStringLiteral("Start"));
+    case Step::Done:
+        break;
+    }
+    return std::nullopt;
+}
+
+bool PointerSession::Impl::take(const QDBusMessage &reply, std::string *reason)
+{
     QDBusConnection bus = QDBusConnection::sessionBus();
-    streamsPlaying = 0;
-    for (Monitor &monitor : monitors) {
-        const auto stream = objectPath(call(kScreenCast, *cast, kScreenCastSession, QStringLiteral("RecordMonitor"),
-                                           {monitor.connector, QVariantMap{}}),
-            "recording a monitor", reason);
+    switch (step) {
+    case Step::Layout:
+        if (!readLayout(reply, monitors, reason))
+            return false;
+        layout.clear();
+        for (const Monitor &monitor : monitors)
+            layout.push_back(monitor.rect);
+        step = Step::CreateSession;
+        return true;
+    case Step::CreateSession: {
+        const auto created = objectPath(reply, "creating a remote desktop session", reason);
+        if (!created)
+            return false;
+        session = *created;
+        bus.connect(kRemoteDesktop, session, kRemoteDesktopSession, QStringLiteral("Closed"), &events,
+            SLOT(closed()));
+        step = Step::SessionId;
+        return true;
+    }
+    case Step::SessionId: {
+        const auto id = property(reply, reason);
+        if (!id)
+            return false;
+        sessionId = id->toString();
+        step = Step::CreateCast;
+        return true;
+    }
+    case Step::CreateCast: {
+        const auto created = objectPath(reply, "creating a screen cast session", reason);
+        if (!created)
+            return false;
+        cast = *created;
+        recorded = 0;
+        streamsPlaying = 0;
+        step = Step::Record;
+        return true;
+    }
+    case Step::Record: {
+        const auto stream = objectPath(reply, "recording a monitor", reason);
         if (!stream)
             return false;
+        Monitor &monitor = monitors[recorded];
         monitor.stream = *stream;
         bus.connect(kScreenCast, monitor.stream, QStringLiteral("org.gnome.Mutter.ScreenCast.Stream"),
             QStringLiteral("PipeWireStreamAdded"), &events, SLOT(streamAdded(uint)));
+        if (++recorded == monitors.size())
+            step = Step::Start;
+        return true;
     }
-    bus.connect(kRemoteDesktop, session, kRemoteDesktopSession, QStringLiteral("Closed"), &events, SLOT(closed()));
-    return succeeded(call(kRemoteDesktop, session, kRemoteDesktopSession, QStringLiteral("Start")),
-        "starting the session", reason);
+    case Step::Start:
+        if (!succeeded(reply, "starting the session", reason))
+            return false;
+        step = Step::Done;
+        return true;
+    case Step::Done:
+        break;
+    }
+    return false;
+}
+bool PointerSession::Impl::makeBlocking(std::string *reason)
+{
+    step = Step::Layout;
+    while (const std::optional<QDBusMessage> next = nextRequest())
+        if (!take(call(*next), reason))
+            return false;
+    return true;
+}
+
+// The layout changed, or Mutter ended the session (it does when monitors
+// change): a new one is made while the loop runs on and moves wait.
+void PointerSession::Impl::remake()
+{
+    stop();
+    everPlayed = false;
+    step = Step::Layout;
+    advance(++generation);
+}
+
+void PointerSession::Impl::advance(unsigned chain)
+{
+    const std::optional<QDBusMessage> next = nextRequest();
+    if (!next) {
+        release();
+        return;
+    }
+    QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(*next, kTimeoutMs);
+    auto *watcher = new QDBusPendingCallWatcher(pending, &events);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &events, [this, chain](auto *done) {
+        done->deleteLater();
+        if (chain != generation)
+            return;
+        std::string reason;
+        if (take(done->reply(), &reason)) {
+            advance(chain);
+            return;
+        }
+        broken = true;
+        std::fprintf(stderr, "tessaron-helper: GNOME's remote desktop refused: %s\n", reason.c_str());
+        std::fflush(stderr);
+    });
 }
 
 void PointerSession::Impl::stop()
@@ -288,37 +399,45 @@ void PointerSession::Impl::stop()
         return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.disconnect(kRemoteDesktop, session, kRemoteDesktopSession, QStringLiteral("Closed"), &events, SLOT(closed()));
+    for (Monitor &monitor : monitors)
+        if (!monitor.stream.isEmpty())
+            bus.disconnect(kScreenCast, std::exchange(monitor.stream, QString()),
+                QStringLiteral("org.gnome.Mutter.ScreenCast.Stream"), QStringLiteral("PipeWireStreamAdded"), &events,
+                SLOT(streamAdded(uint)));
     // Nobody waits for the answer; Mutter also ends it with our connection.
     bus.send(QDBusMessage::createMethodCall(kRemoteDesktop, session, kRemoteDesktopSession, QStringLiteral("Stop")));
     session.clear();
+    streamsPlaying = 0;
 }
 
-void PointerSession::Impl::send(KCore::DesktopPoint point)
+void PointerSession::Impl::send(double x, double y)
 {
     if (!playing() || inFlight >= kInFlight || !held.empty()) {
         if (held.size() < kHeldMoves)
-            held.push_back(point);
+            held.emplace_back(x, y);
         else
-            held.back() = point;
+            held.back() = {x, y};
         return;
     }
-    notify(point);
+    notify(x, y);
 }
 
-void PointerSession::Impl::notify(KCore::DesktopPoint point)
+void PointerSession::Impl::notify(double x, double y)
 {
+    const std::optional<KCore::DesktopPoint> point = KCore::placePoint(x, y, layout);
+    if (!point)
+        return;
     const auto inside = [&](const Monitor &m) {
-        return point.x >= m.rect.x && point.x < m.rect.x + m.rect.width && point.y >= m.rect.y
-            && point.y < m.rect.y + m.rect.height;
+        return point->x >= m.rect.x && point->x < m.rect.x + m.rect.width && point->y >= m.rect.y
+            && point->y < m.rect.y + m.rect.height;
     };
     const auto monitor = std::find_if(monitors.begin(), monitors.end(), inside);
-    // Placed on a layout that has changed since: no stream holds it.
     if (monitor == monitors.end())
         return;
     QDBusMessage message = QDBusMessage::createMethodCall(kRemoteDesktop, session, kRemoteDesktopSession,
         QStringLiteral("NotifyPointerMotionAbsolute"));
-    message.setArguments({monitor->stream, (point.x - monitor->rect.x) * monitor->streamScale,
-        (point.y - monitor->rect.y) * monitor->streamScale});
+    message.setArguments({monitor->stream, (point->x - monitor->rect.x) * monitor->streamScale,
+        (point->y - monitor->rect.y) * monitor->streamScale});
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(message), &events);
     ++inFlight;
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &events,
@@ -346,9 +465,9 @@ void PointerSession::Impl::answered(QDBusPendingCallWatcher *watcher)
 void PointerSession::Impl::release()
 {
     while (!broken && playing() && inFlight < kInFlight && !held.empty()) {
-        const KCore::DesktopPoint point = held.front();
+        const auto [x, y] = held.front();
         held.pop_front();
-        notify(point);
+        notify(x, y);
     }
 }
 
@@ -362,13 +481,21 @@ PointerSession::~PointerSession() = default;
 std::unique_ptr<PointerSession> PointerSession::open(std::string *reason)
 {
     auto impl = std::make_unique<Impl>();
-    if (!impl->start(reason))
+    if (!impl->makeBlocking(reason))
         return nullptr;
     Impl *raw = impl.get();
-    raw->events.onClosed = [raw] { raw->broken = true; };
-    raw->events.onMonitorsChanged = [raw] { raw->stale = true; };
+    raw->events.onClosed = [raw] {
+        // Closed before it ever played: refused, not ended. The next check
+        // of the permission asks again.
+        if (raw->everPlayed)
+            raw->remake();
+        else
+            raw->broken = true;
+    };
+    raw->events.onMonitorsChanged = [raw] { raw->remake(); };
     raw->events.onStreamAdded = [raw] {
         ++raw->streamsPlaying;
+        raw->everPlayed = raw->everPlayed || raw->playing();
         raw->release();
     };
     QDBusConnection::sessionBus().connect(kDisplayConfig, kDisplayConfigPath, kDisplayConfig,
@@ -383,20 +510,8 @@ bool PointerSession::usable() const
 
 void PointerSession::post(double x, double y)
 {
-    Impl &d = *impl;
-    if (d.broken)
-        return;
-    // The streams are the monitors': new monitors, a new session.
-    if (d.stale) {
-        d.stop();
-        std::string reason;
-        if (!d.start(&reason)) {
-            d.broken = true;
-            return;
-        }
-    }
-    if (const std::optional<KCore::DesktopPoint> point = KCore::placePoint(x, y, d.layout))
-        d.send(*point);
+    if (!impl->broken)
+        impl->send(x, y);
 }
 
 } // namespace GnomeInput

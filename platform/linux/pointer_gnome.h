@@ -15,12 +15,12 @@ int remoteDesktopVersion();
 // One remote desktop session with a screen cast stream of every monitor
 // (absolute motion is given relative to a stream), started at once and
 // stopped when this goes (Mutter also stops it when our bus connection
-// closes). The monitors come from Mutter's display configuration; when they
-// change the session is made anew before the next move. Moves are sent
-// without waiting for Mutter, at most 64 unanswered; beyond that they
-// wait in order, up to 65,536. Making a session waits for Mutter's answers,
-// at most 500 ms each; nothing else waits. Main thread only, once the App
-// exists.
+// closes). The monitors come from Mutter's display configuration. When they
+// change, or Mutter ends the session (it does then), a new session is made
+// on the loop while moves wait. Moves are sent without waiting for Mutter,
+// at most 64 unanswered; beyond that they wait in order, up to 65,536. Only
+// open() waits, for at most 500 ms per answer: the permission check needs
+// its answer. Main thread only, once the App exists.
 class PointerSession {
 public:
     // Nothing when no session can be made and started; why, in *reason.

@@ -278,9 +278,11 @@ std::string KWinInSandbox::log() const
 
 std::string HeadlessMutter::missing()
 {
-    for (const char *binary : {"/usr/bin/mutter", "/usr/bin/pipewire", "/usr/bin/dbus-daemon", "/usr/bin/dbus-send"})
+    for (const char *binary :
+        {"/usr/bin/mutter", "/usr/bin/pipewire", "/usr/bin/dbus-daemon", "/usr/bin/dbus-send", "/usr/bin/gdbus"})
         if (::access(binary, X_OK) != 0)
-            return std::string(binary) + " is missing: install the Debian packages mutter, pipewire and dbus";
+            return std::string(binary)
+                + " is missing: install the Debian packages mutter, pipewire, dbus and libglib2.0-bin";
     return {};
 }
 
