@@ -71,7 +71,7 @@ wait_for() { # seconds, command...
 as_user=()
 if $wayland; then
     [ "$(id -u)" -ne 0 ] || as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-    recorder=$out/tests/wayland-pointer-recorder
+    recorder=$out/tools/wayland-pointer-recorder
     if [ ${#as_user[@]} -gt 0 ] && ! "${as_user[@]}" test -x "$recorder" -a -r scripts/sandbox.sh; then
         echo "demo: sway refuses root, so its clients run as uid 65534, which cannot run $recorder" \
             "or read scripts/sandbox.sh here: use a checkout that user can read" >&2

@@ -218,61 +218,6 @@ TEST_F(OnSway, AStalledCompositorCostsNoLinkAndNoMove)
         "the link stayed, nothing was queued without bound, every move landed in order once it read again");
 }
 
-// A compositor that offers no injection interface (sway with its virtual
-// pointer hidden): the permission is missing, the guidance window opens and
-// the link waits, also when an X display with XTEST is there; closing the
-// window quits.
-struct NoInjectionCase {
-    const char *name;
-    bool withX;
-};
-
-class WithoutInjection : public OnSway, public testing::WithParamInterface<NoInjectionCase> {};
-
-TEST_P(WithoutInjection, TheGuidanceWindowOpensAndNoXTestStandsIn)
-{
-    ASSERT_TRUE(startSway({{1280, 720, 0, 0, 1}})) << sway.log();
-    // Also the helper's runtime folder, which Qt wants to be its own.
-    TempDir dir;
-    const std::string hidden = dir / "filtered";
-    Process filter;
-    ASSERT_TRUE(filter.start({TESSARON_WAYLAND_FILTER, hidden, sway.socketPath(), "zwlr_virtual_pointer_manager_v1"}));
-    std::string line;
-    ASSERT_TRUE(filter.readLine(&line, 10s) && line == "ready") << filter.err();
-    Xvfb x;
-    if (GetParam().withX) {
-        ASSERT_TRUE(x.start());
-    }
-    TempDir home;
-    std::filesystem::create_directories(home / "Library/Group Containers/group.pro.tessaron.shared");
-    FakeMainApp app(home / "Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock", "any");
-    Process helper;
-    ASSERT_TRUE(helper.start({TESSARON_HELPER_EXECUTABLE}, {{"HOME", home.path()}, {"WAYLAND_DISPLAY", hidden},
-        {"DISPLAY", GetParam().withX ? x.display() : ""}, {"QT_QPA_PLATFORM", ""},
-        {"XDG_RUNTIME_DIR", dir.path()}}));
-    // Qt's windows go to the compositor, also with an X display beside it.
-    const std::string title = "Tessaron Helper needs input access";
-    const auto shown = [&] {
-        std::string tree;
-        return sway.swaymsg({"-t", "get_tree"}, &tree) && tree.find(title) != std::string::npos;
-    };
-    ASSERT_TRUE(runLoopUntil(shown, 10s)) << helper.err();
-    // Well past the one-second poll: still waiting for the permission.
-    EXPECT_FALSE(runLoopUntil([&] { return app.accepted() || helper.wait(0ms); }, 2500ms));
-    std::string out;
-    ASSERT_TRUE(sway.swaymsg({"[title=\"" + title + "\"]", "kill"}, &out)) << out;
-    ASSERT_TRUE(runLoopUntil([&] { return helper.wait(0ms); }, 5s));
-    EXPECT_EQ(helper.exitCode(), 0) << helper.err();
-    EXPECT_FALSE(app.accepted());
-    filter.signal(SIGTERM);
-    recordTrial("a Wayland compositor without an injection interface, with and without an X display beside it",
-        "showed the guidance window, never connected, never used XTEST, quit when it was closed");
-}
-
-INSTANTIATE_TEST_SUITE_P(Sway, WithoutInjection,
-    testing::Values(NoInjectionCase{"OnTheCompositor", false}, NoInjectionCase{"OnTheXDisplayBesideIt", true}),
-    [](const testing::TestParamInfo<NoInjectionCase> &info) { return std::string(info.param.name); });
-
 struct KWinCase {
     const char *name;
     KWinInSandbox::Outputs outputs;
@@ -436,32 +381,44 @@ TEST_F(WithMutter, TheOriginFollowsTheMainMonitorWhenTheLayoutChanges)
         "the origin moved to the new main monitor; the moves after the change landed there");
 }
 
-// Mutter's name is not on the helper's bus: the permission is missing, the
-// guidance window opens on the compositor (its title reaches it), and the
-// helper never connects.
-TEST_F(WithMutter, WithoutItsRemoteDesktopTheGuidanceWindowOpens)
+// Mutter's name is not on the helper's bus, so the compositor offers no way
+// to move the pointer: the permission is missing and the guidance window
+// opens on the compositor (its title reaches it), also when an X display
+// with XTEST is beside it, which never stands in. The helper never connects.
+class WithoutRemoteDesktop : public WithMutter, public testing::WithParamInterface<bool> {};
+
+TEST_P(WithoutRemoteDesktop, TheGuidanceWindowOpensAndNoXTestStandsIn)
 {
     const bool started = start({"1280x1024"});
     if (!skipped.empty())
         GTEST_SKIP() << skipped;
     ASSERT_TRUE(started) << mutter.log();
+    Xvfb x;
+    if (GetParam()) {
+        ASSERT_TRUE(x.start());
+    }
     TempDir home;
     std::filesystem::create_directories(home / "Library/Group Containers/group.pro.tessaron.shared");
     FakeMainApp app(home / "Library/Group Containers/group.pro.tessaron.shared/Tessaron.sock", "any");
     Process helper;
     ASSERT_TRUE(helper.start({TESSARON_HELPER_EXECUTABLE},
         {{"HOME", home.path()}, {"XDG_RUNTIME_DIR", home.path()}, {"WAYLAND_DISPLAY", mutter.socketPath()},
-            {"DBUS_SESSION_BUS_ADDRESS", mutter.emptyBusAddress()}, {"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""},
-            {"WAYLAND_DEBUG", "client"}}));
+            {"DBUS_SESSION_BUS_ADDRESS", mutter.emptyBusAddress()}, {"DISPLAY", GetParam() ? x.display() : ""},
+            {"QT_QPA_PLATFORM", ""}, {"WAYLAND_DEBUG", "client"}}));
+    // Well past the one-second poll: still waiting for the permission.
     EXPECT_FALSE(runLoopUntil([&] { return app.accepted() || helper.wait(0ms); }, 2500ms));
     helper.signal(SIGTERM);
     ASSERT_TRUE(helper.wait(10s));
     EXPECT_EQ(helper.exitCode(), 0);
-    EXPECT_NE(helper.err().find("set_title(\"Tessaron Helper needs input access\")"), std::string::npos);
+    EXPECT_NE(helper.err().find("set_title(\"Tessaron Helper needs input access\")"), std::string::npos)
+        << helper.err();
     EXPECT_FALSE(app.accepted());
-    recordTrial("GNOME's Mutter without its remote desktop on the helper's bus",
-        "showed the guidance window, never connected, quit in order on SIGTERM");
+    recordTrial("a Wayland compositor without an injection interface, with and without an X display beside it",
+        "showed the guidance window, never connected, never used XTEST, quit in order on SIGTERM");
 }
+
+INSTANTIATE_TEST_SUITE_P(Mutter, WithoutRemoteDesktop, testing::Values(false, true),
+    [](const testing::TestParamInfo<bool> &info) { return info.param ? "OnTheXDisplayBesideIt" : "OnlyWayland"; });
 
 INSTANTIATE_TEST_SUITE_P(Mutter, OnMutter, testing::ValuesIn(kMutterLayouts),
     [](const testing::TestParamInfo<MutterCase> &info) { return std::string(info.param.name); });
