@@ -12,12 +12,9 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -63,6 +60,11 @@ std::string HeadlessCompositor::missing()
     return ::access("/usr/bin/sway", X_OK) == 0 ? "" : "/usr/bin/sway is missing: install the Debian package sway";
 }
 
+pid_t HeadlessCompositor::pid() const
+{
+    return process ? process->pid() : -1;
+}
+
 unsigned HeadlessCompositor::uid() const
 {
     return root() ? nobody : ::getuid();
@@ -102,50 +104,29 @@ bool HeadlessCompositor::start(std::vector<OutputLayout> outputs)
                   " scale " + std::to_string(o.scale) + "\n";
     }
     writeFile(dir + "/config", config);
-    std::vector<std::string> argv = asUser({"/usr/bin/sway", "-c", dir + "/config"});
-    // setpriv changes the user, which clears a parent-death signal set before.
+    // Nothing of the test's own environment reaches the compositor, and its
+    // output goes to a file that nobody has to keep reading.
+    std::vector<std::string> argv = asUser({"/usr/bin/env", "-i", "WLR_BACKENDS=headless",
+        "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman", "WLR_HEADLESS_OUTPUTS=" + std::to_string(outputs.size()),
+        "HOME=" + dir, "XDG_RUNTIME_DIR=" + runtime, "PATH=/usr/bin:/bin", "/bin/sh", "-c",
+        "cd \"$HOME\" && exec /usr/bin/sway -c config >log 2>&1"});
+    // Dies with us even if the test crashes (after setpriv changed the user).
     if (root())
         argv.insert(argv.begin() + 1, "--pdeathsig=KILL");
-    // Nothing of the test's own environment reaches the compositor.
-    std::vector<std::string> env = {"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman",
-                                    "WLR_HEADLESS_OUTPUTS=" + std::to_string(outputs.size()),
-                                    "HOME=" + dir, "XDG_RUNTIME_DIR=" + runtime, "PATH=/usr/bin:/bin"};
-    std::vector<char *> args, envp;
-    for (auto &a : argv)
-        args.push_back(a.data());
-    for (auto &e : env)
-        envp.push_back(e.data());
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
-    const int logFd = ::open((dir + "/log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    child = ::fork();
-    if (child == 0) {
-        // Dies with us even if the test crashes.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        ::dup2(devnull, 0);
-        ::dup2(logFd, 1);
-        ::dup2(logFd, 2);
-        if (::chdir(dir.c_str()) == 0)
-            ::execve(args[0], args.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(logFd);
-    ::close(devnull);
+    else
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--pdeathsig=KILL"});
+    process = std::make_unique<Process>();
+    if (!process->start(argv))
+        return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     // Sway skips wayland-0; its IPC socket is named after its user and PID.
     socket = runtime + "/wayland-1";
-    swaySocket = runtime + "/sway-ipc." + std::to_string(uid()) + "." + std::to_string(child) + ".sock";
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (::waitpid(child, nullptr, WNOHANG) == child) {
-            child = -1;
-            break;
-        }
+    swaySocket = runtime + "/sway-ipc." + std::to_string(uid()) + "." + std::to_string(process->pid()) + ".sock";
+    bool ended = false;
+    while (std::chrono::steady_clock::now() < deadline && !(ended = process->wait(std::chrono::milliseconds(20))))
         if (fs::exists(socket) && answers(socket) && outputsMatch(outputs))
             return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    notes += child > 0 ? "not ready within 10 s\n" : "the compositor ended\n";
+    notes += ended ? "the compositor ended\n" : "not ready within 10 s\n";
     stop();
     return false;
 }
@@ -177,21 +158,12 @@ bool HeadlessCompositor::outputsMatch(const std::vector<OutputLayout> &outputs)
 
 void HeadlessCompositor::stop()
 {
-    const auto exited = [this](std::chrono::milliseconds bound) {
-        for (auto end = std::chrono::steady_clock::now() + bound; std::chrono::steady_clock::now() < end;
-             std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-            if (::waitpid(child, nullptr, WNOHANG) != 0)
-                return true;
-        return false;
-    };
-    if (child > 0) {
-        ::kill(child, SIGTERM);
-        if (!exited(std::chrono::seconds(5))) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, nullptr, 0);
-        }
+    if (process && process->pid() > 0) {
+        process->signal(SIGTERM);
+        if (!process->wait(std::chrono::seconds(5)))
+            process->signal(SIGKILL);
     }
-    child = -1;
+    process.reset();
     if (!dir.empty()) {
         savedLog = readFile(dir + "/log");
         std::error_code ignored;

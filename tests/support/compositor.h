@@ -42,7 +42,7 @@ public:
     std::string log() const;
     // Absolute; clients take it as WAYLAND_DISPLAY as is.
     std::string socketPath() const { return socket; }
-    pid_t pid() const { return child; }
+    pid_t pid() const;
     // argv run as the compositor's user (unchanged unless we are root).
     std::vector<std::string> asUser(std::vector<std::string> argv) const;
     unsigned uid() const;
@@ -56,7 +56,7 @@ public:
 private:
     bool outputsMatch(const std::vector<OutputLayout> &outputs);
 
-    pid_t child = -1;
+    std::unique_ptr<Process> process;
     std::string dir;
     std::string socket;
     std::string swaySocket;
