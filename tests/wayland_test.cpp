@@ -61,19 +61,22 @@ std::string script(const std::vector<Point> &points)
     return text.str();
 }
 
-// The recorder's lines until the pointer is at (x, y): an enter or a motion
-// there. seen collects them for the failure message.
-bool arrives(Process &recorder, int x, int y, std::string *seen)
+// Each point, in order, where the recorder sees the pointer: an enter or a
+// motion there.
+testing::AssertionResult eachArrives(Process &recorder, const std::vector<Point> &points)
 {
-    const std::string motion = "motion " + std::to_string(x) + " " + std::to_string(y);
-    const std::string enter = "enter " + std::to_string(x) + " " + std::to_string(y);
-    std::string line;
-    while (recorder.readLine(&line, 10s)) {
-        *seen += line + "\n";
-        if (line == motion || line == enter)
-            return true;
+    std::string seen, line;
+    for (const Point &p : points) {
+        const std::string at = " " + std::to_string(p.atX) + " " + std::to_string(p.atY);
+        while (line != "motion" + at && line != "enter" + at) {
+            if (!recorder.readLine(&line, 10s))
+                return testing::AssertionFailure() << "(" << p.x << ", " << p.y << ") never reached" << at
+                                                   << "; the client saw:\n" << seen;
+            seen += line + "\n";
+        }
+        line.clear();
     }
-    return false;
+    return testing::AssertionSuccess();
 }
 
 // The recording client on a compositor, once its surfaces are up.
@@ -136,11 +139,7 @@ TEST_P(Layouts, EveryMoveOfTheMainAppLandsOnItsLogicalPixel)
     ASSERT_TRUE(startSway(c.outputs)) << sway.log();
     ASSERT_TRUE(startRecorder()) << recorder.out() << recorder.err();
     ASSERT_TRUE(launch(script(c.points), sway.socketPath()));
-    std::string seen;
-    for (const Point &p : c.points)
-        ASSERT_TRUE(arrives(recorder, p.atX, p.atY, &seen))
-            << "(" << p.x << ", " << p.y << ") never reached " << p.atX << "," << p.atY << "; the client saw:\n"
-            << seen << mainApp.out() << mainApp.err();
+    ASSERT_TRUE(eachArrives(recorder, c.points)) << mainApp.out() << mainApp.err();
     recordTrial("moves on sway: one output at scale 1 or 2, two at an offset and scales",
         "every point reached its logical pixel, beyond the outputs at the nearest edge");
 }
@@ -155,13 +154,11 @@ TEST_F(OnSway, MovesFollowTheOutputsAsTheyChange)
     ASSERT_TRUE(startSway({{1280, 720, 0, 0, 1}})) << sway.log();
     ASSERT_TRUE(startRecorder()) << recorder.err();
     ASSERT_TRUE(launch("move 1000 600; wait 3000; move 1000 600; wait 300; move 200 100; wait 600000", sway.socketPath()));
-    std::string seen;
-    ASSERT_TRUE(arrives(recorder, 1000, 600, &seen)) << seen << mainApp.out() << mainApp.err();
+    ASSERT_TRUE(eachArrives(recorder, {{1000, 600, 1000, 600}})) << mainApp.out() << mainApp.err();
     std::string out;
     ASSERT_TRUE(sway.swaymsg({"output", "HEADLESS-1", "scale", "2"}, &out)) << out;
     // 640x360 logical pixels now: the same point lands on the edge.
-    EXPECT_TRUE(arrives(recorder, 639, 359, &seen)) << seen;
-    EXPECT_TRUE(arrives(recorder, 200, 100, &seen)) << seen;
+    EXPECT_TRUE(eachArrives(recorder, {{1000, 600, 639, 359}, {200, 100, 200, 100}}));
     recordTrial("the output's scale changed from 1 to 2 while linked on sway",
         "the next moves landed in the new logical layout");
 }
@@ -192,8 +189,7 @@ TEST_F(OnSway, AStalledCompositorCostsNoLinkAndNoMove)
     constexpr int kMoves = 30000; // far more than the socket holds
     ASSERT_TRUE(launch("move 1 1; wait 1000; line 0 0 1200 700 " + std::to_string(kMoves) + "; wait 600000",
         sway.socketPath()));
-    std::string seen;
-    ASSERT_TRUE(arrives(recorder, 1, 1, &seen)) << seen << mainApp.out() << mainApp.err();
+    ASSERT_TRUE(eachArrives(recorder, {{1, 1, 1, 1}})) << mainApp.out() << mainApp.err();
     ::kill(sway.pid(), SIGSTOP);
     const bool streamed = mainAppSays("sent " + std::to_string(kMoves) + " moves", 30s);
     ::kill(sway.pid(), SIGCONT);
@@ -256,11 +252,7 @@ TEST_P(OnKWin, EveryMoveOfTheMainAppLandsOnItsLogicalPixel)
         {{"WAYLAND_DISPLAY", kwin.socketPath()}, {"XDG_RUNTIME_DIR", runtime.path()}, {"DISPLAY", ""}}))
         << recorder.err();
     kwin.release();
-    std::string seen;
-    for (const Point &p : c.points)
-        ASSERT_TRUE(arrives(recorder, p.atX, p.atY, &seen))
-            << "(" << p.x << ", " << p.y << ") never reached " << p.atX << "," << p.atY << "; the client saw:\n"
-            << seen << mainApp.out() << mainApp.err() << kwin.log();
+    ASSERT_TRUE(eachArrives(recorder, c.points)) << mainApp.out() << mainApp.err() << kwin.log();
     ::kill(sandbox.commandPid(), SIGTERM);
     recordTrial("moves on KWin: one output at scale 1 or 2, two outputs",
         "KWin granted its fake input by the helper's desktop entry; every point reached its logical pixel");
@@ -332,11 +324,7 @@ TEST_P(OnMutter, EveryMoveOfTheMainAppLandsOnItsPixel)
     Process recorder, mainApp;
     ASSERT_TRUE(record(recorder)) << recorder.err();
     ASSERT_TRUE(launch(mainApp, script(c.points)));
-    std::string seen;
-    for (const Point &p : c.points)
-        ASSERT_TRUE(arrives(recorder, p.atX, p.atY, &seen))
-            << "(" << p.x << ", " << p.y << ") never reached " << p.atX << "," << p.atY << "; the client saw:\n"
-            << seen << mainApp.out() << mainApp.err();
+    ASSERT_TRUE(eachArrives(recorder, c.points)) << mainApp.out() << mainApp.err();
     ::kill(sandbox.commandPid(), SIGTERM);
     recordTrial("moves on GNOME's Mutter: one monitor, two monitors",
         "a remote desktop session of the helper's moved the pointer to every point's pixel");
@@ -356,8 +344,7 @@ TEST_F(WithMutter, TheOriginFollowsTheMainMonitorWhenTheLayoutChanges)
     // left of it only the new layout finds the second monitor.
     const std::vector<Point> afterwards = {{20, 20, 820, 20}, {-700, 30, 100, 30}, {1279, 1023, 2079, 1023}};
     ASSERT_TRUE(launch(mainApp, "move 10 10; wait 8000; " + script(afterwards)));
-    std::string seen;
-    ASSERT_TRUE(arrives(recorder, 10, 10, &seen)) << seen << mainApp.err();
+    ASSERT_TRUE(eachArrives(recorder, {{10, 10, 10, 10}})) << mainApp.err();
     // Mutter leaves full-screen windows where they were: a new recorder
     // covers the new layout.
     recorder.signal(SIGTERM);
@@ -373,9 +360,7 @@ TEST_F(WithMutter, TheOriginFollowsTheMainMonitorWhenTheLayoutChanges)
     ASSERT_TRUE(apply.wait(10s));
     ASSERT_EQ(apply.exitCode(), 0) << apply.err();
     ASSERT_TRUE(record(after)) << after.err();
-    for (const Point &p : afterwards)
-        ASSERT_TRUE(arrives(after, p.atX, p.atY, &seen)) << "never at " << p.atX << "," << p.atY
-                                                         << "; the client saw:\n" << seen << mainApp.err();
+    ASSERT_TRUE(eachArrives(after, afterwards)) << mainApp.err();
     ::kill(sandbox.commandPid(), SIGTERM);
     recordTrial("GNOME's Mutter: the main monitor changes while linked",
         "the origin moved to the new main monitor; the moves after the change landed there");
