@@ -1,15 +1,18 @@
-// The guidance window and the permission watcher on the offscreen platform,
-// driven through the fake platform's trust and probe answers; the paths
-// that quit, the unsupported notice's among them, in death tests.
+// The guidance window, the permission watcher and the alert panel on the
+// offscreen platform, driven through the fake platform's trust and probe
+// answers and by pressing buttons on the alerts that appear; the paths that
+// quit, the unsupported notice's among them, in death tests.
 #include "accessibility/accessibility_manager.h"
 #include "app/unsupported_notice.h"
 #include "core/app.h"
 #include "ui/accessibility_dialog.h"
+#include "ui/alert_box.h"
 #include "ui/limitation_alert.h"
 #include "ui/message_box.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/loop.h"
 #include "tests/support/reliability.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +25,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include <algorithm>
 #include <cstdio>
@@ -52,12 +54,13 @@ public:
 
 const std::string kQuery = "?utm_source=mas&utm_medium=10.13.6&utm_campaign=2.5.1&utm_content=pro.tessaron.helper";
 
-int openWindows()
+QWidgetList openWindows()
 {
-    int count = 0;
+    QWidgetList open;
     for (QWidget *widget : QApplication::topLevelWidgets())
-        count += widget->objectName() == QLatin1String("AccessibilityWindow") && widget->isVisible();
-    return count;
+        if (widget->objectName() == QLatin1String("AccessibilityWindow") && widget->isVisible())
+            open.append(widget);
+    return open;
 }
 
 QAbstractButton *button(QWidget *window, const char *name)
@@ -85,6 +88,60 @@ void expectReadableButtons(QWidget *window)
     for (QAbstractButton *b : window->findChildren<QAbstractButton *>())
         EXPECT_GE(b->width(), b->sizeHint().width()) << b->text().toStdString();
 }
+
+QMessageBox *visibleAlert()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible())
+            return box;
+    return nullptr;
+}
+
+// What the user saw: "title|text|informative|buttons|default|escape|icon"
+// and the flags. A custom image has no standard icon: its size then.
+std::string look(QMessageBox *box)
+{
+    const auto text = [](QAbstractButton *button) { return button ? button->text() : QString("-"); };
+    QString seen = box->windowTitle() + "|" + box->text() + "|" + box->informativeText() + "|";
+    for (QAbstractButton *button : box->buttons())
+        seen += text(button) + ",";
+    const QSize image = box->iconPixmap().size();
+    seen += "|" + text(box->defaultButton()) + "|" + text(box->escapeButton()) + "|"
+        + (box->icon() != QMessageBox::NoIcon ? QString::number(box->icon())
+                                              : QString("%1x%2").arg(image.width()).arg(image.height()));
+    for (QLabel *label : box->findChildren<QLabel *>())
+        seen += label->text() == box->text() && label->font().bold() ? " bold" : "";
+    seen += box->textFormat() == Qt::PlainText ? " plain" : "";
+    seen += box->windowFlags().testFlag(Qt::WindowStaysOnTopHint) ? " onTop" : "";
+    return (seen + (box->isModal() ? " modal" : "")).toStdString();
+}
+
+// Looks at the next alert, from inside its own loop, and presses the button
+// with the given text; without one the alert is closed unanswered. Told
+// what it saw, it answers every later alert too.
+struct Answer {
+    explicit Answer(const std::string &press, std::function<void(const std::string &)> onSeen = {})
+    {
+        QObject::connect(&poll, &QTimer::timeout, [this, press, onSeen] {
+            QMessageBox *box = visibleAlert();
+            if (!box)
+                return;
+            if (!onSeen)
+                poll.stop();
+            seen = look(box);
+            if (onSeen)
+                onSeen(*seen);
+            for (QAbstractButton *button : box->buttons())
+                if (button->text().toStdString() == press)
+                    return button->click();
+            box->done(0);
+        });
+        poll.start(5);
+    }
+
+    std::optional<std::string> seen;
+    QTimer poll;
+};
 
 class Guidance : public testing::Test {
 protected:
@@ -206,27 +263,6 @@ TEST_F(Guidance, ABadWindowFileFallsBackToTheBuiltInWindowAndSaysSoInOneLine)
         "showed the built-in window with working buttons and said so in one line");
 }
 
-TEST_F(Guidance, ButtonsOpenTheirLinksAndLeaveTheWindowOpen)
-{
-    int callbacks = 0;
-    KUI::AccessibilityDialog dialog(platform);
-    dialog.setGrantedCallback([&] { ++callbacks; });
-    dialog.setClosedCallback([&] { ++callbacks; });
-    dialog.show();
-    for (const char *name : {"openSettingsButton", "openWebsiteButton", "openFAQButton"})
-        button(dialog.window(), name)->click();
-    EXPECT_EQ(platform.calls, (std::vector<std::string>{"open https://tessaron.pro/help/input-permission" + kQuery,
-                                  "open https://tessaron.pro/" + kQuery, "open https://tessaron.pro/faq/" + kQuery}));
-    EXPECT_TRUE(dialog.window()->isVisible());
-    EXPECT_EQ(callbacks, 0);
-    // The FAQ link is kept from its first use; the others follow the system.
-    platform.version = {10, 11, 2};
-    const std::string query = "?utm_source=mas&utm_medium=10.11.2&utm_campaign=2.5.1&utm_content=pro.tessaron.helper";
-    EXPECT_EQ(KUI::faqURL(), "https://tessaron.pro/faq/" + kQuery);
-    EXPECT_EQ(KUI::websiteURL(), "https://tessaron.pro/" + query);
-    EXPECT_EQ(KUI::accessibilitySettingsURL(), "https://tessaron.pro/help/input-permission" + query);
-}
-
 // Destroying the dialog closes its window too, but that is not the user's
 // close; the user's close may destroy the dialog from its callback.
 TEST_F(Guidance, OnlyTheUserClosingTheWindowRunsTheClosedCallbackOnce)
@@ -250,16 +286,23 @@ TEST_F(Guidance, OnlyTheUserClosingTheWindowRunsTheClosedCallbackOnce)
     }
 }
 
-TEST_F(Guidance, ThePollWaitsForTrustThenRunsTheGrantedCallbackOnceAndStops)
+// The buttons open their links and leave the window open; the poll asks for
+// trust every second, runs the granted callback once and stops.
+TEST_F(Guidance, ButtonsOpenTheirLinksAndThePollWaitsForTrustThenRunsTheGrantedCallbackOnce)
 {
-    int granted = 0;
+    int granted = 0, closed = 0;
     KUI::AccessibilityDialog dialog(platform);
     dialog.setGrantedCallback([&] { ++granted; });
+    dialog.setClosedCallback([&] { ++closed; });
     dialog.show();
+    for (const char *name : {"openSettingsButton", "openWebsiteButton", "openFAQButton"})
+        button(dialog.window(), name)->click();
+    EXPECT_EQ(platform.calls, (std::vector<std::string>{"open https://tessaron.pro/help/input-permission" + kQuery,
+                                  "open https://tessaron.pro/" + kQuery, "open https://tessaron.pro/faq/" + kQuery}));
     runLoopFor(1200ms);
-    EXPECT_GE(platform.trustQueries, 1) << "polls every second";
+    EXPECT_GE(platform.trustQueries, 1);
     EXPECT_EQ(platform.probeQueries, 0) << "no probe without trust";
-    EXPECT_EQ(granted, 0);
+    EXPECT_EQ(granted + closed, 0);
     platform.trusted = true;
     ASSERT_TRUE(runLoopUntil([&] { return granted > 0; }, 2s));
     const int queries = platform.trustQueries;
@@ -267,35 +310,30 @@ TEST_F(Guidance, ThePollWaitsForTrustThenRunsTheGrantedCallbackOnceAndStops)
     EXPECT_EQ(granted, 1);
     EXPECT_EQ(platform.trustQueries, queries) << "the poll stops once granted";
     EXPECT_TRUE(dialog.window()->isVisible()) << "the dialog's owner closes it, not the poll";
+    // The FAQ link is kept from its first use; the others follow the system.
+    platform.version = {10, 11, 2};
+    const std::string query = "?utm_source=mas&utm_medium=10.11.2&utm_campaign=2.5.1&utm_content=pro.tessaron.helper";
+    EXPECT_EQ(KUI::faqURL(), "https://tessaron.pro/faq/" + kQuery);
+    EXPECT_EQ(KUI::websiteURL(), "https://tessaron.pro/" + query);
+    EXPECT_EQ(KUI::accessibilitySettingsURL(), "https://tessaron.pro/help/input-permission" + query);
 }
 
+// A text that already names the app keeps its placeholder; the walk covers
+// the views below only, and a missing view is nothing to do.
 TEST(ReplaceTextInSubviews, ReachesEveryNestedTextAndKeepsTextsThatAlreadyNameTheApp)
 {
     QWidget root;
-    root.setWindowTitle("{{APPNAME}} root");
-    auto *layout = new QVBoxLayout(&root);
-    auto *twice = new QPushButton("Open {{APPNAME}} or {{APPNAME}}");
-    auto *holds = new QLabel("{{APPNAME}} is Tessaron Helper");
-    auto *group = new QGroupBox("{{APPNAME}} steps");
-    auto *deep = new QLabel("Deep {{APPNAME}}");
-    auto *field = new QLineEdit("{{APPNAME}}");
-    auto *frame = new QWidget;
-    (new QVBoxLayout(frame))->addWidget(deep);
-    (new QVBoxLayout(group))->addWidget(frame);
-    for (QWidget *widget : std::initializer_list<QWidget *>{twice, holds, group, field})
-        layout->addWidget(widget);
-    KUI::replaceTextInSubviews(&root, {{"{{APPNAME}}", "Tessaron Helper"}});
-    EXPECT_EQ(twice->text().toStdString(), "Open Tessaron Helper or Tessaron Helper");
-    EXPECT_EQ(holds->text().toStdString(), "{{APPNAME}} is Tessaron Helper");
-    EXPECT_EQ(group->title().toStdString(), "Tessaron Helper steps");
-    EXPECT_EQ(deep->text().toStdString(), "Deep Tessaron Helper");
-    EXPECT_EQ(field->text().toStdString(), "Tessaron Helper");
-    EXPECT_EQ(root.windowTitle().toStdString(), "{{APPNAME}} root") << "the walk covers the views below only";
-    // No pairs or no view: nothing to do, and no crash.
-    field->setText("{{APPNAME}}");
-    KUI::replaceTextInSubviews(&root, {});
+    root.setWindowTitle("{{APPNAME}}");
+    auto *group = new QGroupBox("{{APPNAME}} steps", &root);
+    auto *deep = new QLabel("Deep {{APPNAME}}", new QWidget(group));
+    auto *twice = new QPushButton("Open {{APPNAME}} or {{APPNAME}}", &root);
+    auto *holds = new QLabel("{{APPNAME}} is Tessaron Helper", &root);
+    auto *field = new QLineEdit("{{APPNAME}}", &root);
     KUI::replaceTextInSubviews(nullptr, {{"{{APPNAME}}", "x"}});
-    EXPECT_EQ(field->text().toStdString(), "{{APPNAME}}");
+    KUI::replaceTextInSubviews(&root, {{"{{APPNAME}}", "Tessaron Helper"}});
+    EXPECT_EQ((QStringList{root.windowTitle(), group->title(), deep->text(), twice->text(), holds->text(), field->text()}),
+        (QStringList{"{{APPNAME}}", "Tessaron Helper steps", "Deep Tessaron Helper",
+            "Open Tessaron Helper or Tessaron Helper", "{{APPNAME}} is Tessaron Helper", "Tessaron Helper"}));
 }
 
 class Watcher : public Guidance {
@@ -323,7 +361,7 @@ TEST_F(Watcher, MissingOpensTheWindowTheGrantClosesItAndARevocationOpensItAgain)
 {
     KCore::App::setDockIconVisible(false);
     start();
-    EXPECT_EQ(openWindows(), 1);
+    EXPECT_EQ(openWindows().size(), 1);
     EXPECT_TRUE(KCore::App::isDockIconVisible());
     EXPECT_EQ(denied, 1);
     EXPECT_FALSE(deniedOutsideStart);
@@ -334,14 +372,14 @@ TEST_F(Watcher, MissingOpensTheWindowTheGrantClosesItAndARevocationOpensItAgain)
     runLoopFor(2300ms);
     EXPECT_GT(platform.trustQueries, queries + 2) << "both polls keep asking";
     start();
-    EXPECT_EQ(openWindows(), 1);
+    EXPECT_EQ(openWindows().size(), 1);
     EXPECT_EQ(denied, 1);
 
     // The manager's own tick sees the grant first; the window's poll closes it.
     platform.trusted = true;
     start();
-    EXPECT_EQ(openWindows(), 1);
-    ASSERT_TRUE(runLoopUntil([&] { return openWindows() == 0; }, 3s));
+    EXPECT_EQ(openWindows().size(), 1);
+    ASSERT_TRUE(runLoopUntil([&] { return openWindows().size() == 0; }, 3s));
     const int grantedQueries = platform.trustQueries;
     runLoopFor(2300ms);
     EXPECT_EQ(platform.trustQueries, grantedQueries) << "granted: the next check is five seconds away";
@@ -351,10 +389,10 @@ TEST_F(Watcher, MissingOpensTheWindowTheGrantClosesItAndARevocationOpensItAgain)
     platform.trusted = false;
     start();
     EXPECT_EQ(denied, 2);
-    EXPECT_EQ(openWindows(), 1);
+    EXPECT_EQ(openWindows().size(), 1);
     // This time the window's poll sees the grant first.
     platform.trusted = true;
-    ASSERT_TRUE(runLoopUntil([&] { return granted == 2 && openWindows() == 0; }, 3s));
+    ASSERT_TRUE(runLoopUntil([&] { return granted == 2 && openWindows().size() == 0; }, 3s));
     EXPECT_FALSE(grantedInsideStart);
 }
 
@@ -368,7 +406,7 @@ TEST_F(Watcher, GrantedAtTheFirstStartPostsGrantedOnceWithoutAWindow)
     EXPECT_EQ(granted, 0) << "posted, not called within start()";
     runLoopFor(200ms);
     EXPECT_EQ(granted, 1);
-    EXPECT_EQ(denied + openWindows(), 0);
+    EXPECT_EQ(denied + openWindows().size(), 0);
     for (QWidget *widget : QApplication::topLevelWidgets())
         EXPECT_FALSE(qobject_cast<QMessageBox *>(widget) && widget->isVisible());
 }
@@ -379,7 +417,7 @@ TEST_F(Watcher, DestroyingItClosesTheWindowStopsPollingAndDropsAPostedGrant)
     manager->setDeniedCallback([this] { manager.reset(); });
     start();
     EXPECT_FALSE(manager);
-    EXPECT_EQ(openWindows(), 0);
+    EXPECT_EQ(openWindows().size(), 0);
     const int queries = platform.trustQueries;
     runLoopFor(1300ms);
     EXPECT_EQ(platform.trustQueries, queries);
@@ -393,11 +431,6 @@ TEST_F(Watcher, DestroyingItClosesTheWindowStopsPollingAndDropsAPostedGrant)
     EXPECT_EQ(granted, 0);
 }
 
-void say(const std::string &line)
-{
-    std::fputs((line + "\n").c_str(), stderr);
-}
-
 // What ends in a quit, each in a death test's child. The child answers
 // every alert with the given button, closes the guidance window when asked,
 // and says on stderr what it saw and, at the end, what the platform was
@@ -406,29 +439,27 @@ struct QuitCase {
     const char *name;
     bool trusted, probe;
     std::int64_t minor; // of 10.x
-    std::string act;
-    int press; // the button of every alert, from the first
-    std::string said;
+    std::string act, press, said;
 };
 
-const std::string kLimitation = "alert ;Tessaron Helper~~Accessibility permission granted, but system limitation "
-                                "prevents functionality. Application will now exit;;1;OK\n";
+const std::string kLimitation = "alert |Tessaron Helper\n\nAccessibility permission granted, but system limitation "
+                                "prevents functionality. Application will now exit||OK,|OK|-|1 bold plain onTop modal\n";
 const std::string kUnsupported =
-    "alert Tessaron Helper v2.5.1 (42);Tessaron Helper is only compatible with~macOS 10.10, 10.11, 10.12, and 10.13."
-    "~~If you're running macOS 10.14 or later, please download the full app using the button below.;;2;OK;"
-    "Download Tessaron\n";
+    "alert Tessaron Helper v2.5.1 (42)|Tessaron Helper is only compatible with\nmacOS 10.10, 10.11, 10.12, and 10.13."
+    "\n\nIf you're running macOS 10.14 or later, please download the full app using the button below.||OK,Download "
+    "Tessaron,|OK|-|2 bold plain onTop modal\n";
 
 // The older systems are the rules' table; one is enough for the quitting path,
 // where the alert is answered within start(): no window, the state unchanged.
 // The limitation's quit is posted: a second call returns at once.
 const QuitCase kQuits[] = {
-    {"OnAnOldSystemTrustWithAFailingProbeShowsTheLimitation", true, false, 9, "watch", 0, kLimitation + "started\n"},
-    {"TheWindowsPollShowsTheLimitationOnAnyVersion", true, false, 13, "window", 0, "window-open\n" + kLimitation},
-    {"TheLimitationIsShownOncePerProcess", false, true, 13, "limitation", 0,
+    {"OnAnOldSystemTrustWithAFailingProbeShowsTheLimitation", true, false, 9, "watch", "OK", kLimitation + "started\n"},
+    {"TheWindowsPollShowsTheLimitationOnAnyVersion", true, false, 13, "window", "OK", "window-open\n" + kLimitation},
+    {"TheLimitationIsShownOncePerProcess", false, true, 13, "limitation", "OK",
         kLimitation + "first-returned\nsecond-returned\n"},
-    {"TheUserClosingTheWindowQuits", false, true, 13, "watch-close", 0, "denied\nstarted\nwindow-open\n"},
-    {"TheUnsupportedNoticeQuitsOnOK", false, true, 14, "notice", 0, kUnsupported},
-    {"TheUnsupportedNoticeOpensTheSiteOnDownloadThenQuits", false, true, 14, "notice", 1,
+    {"TheUserClosingTheWindowQuits", false, true, 13, "watch-close", "OK", "denied\nstarted\nwindow-open\n"},
+    {"TheUnsupportedNoticeQuitsOnOK", false, true, 14, "notice", "OK", kUnsupported},
+    {"TheUnsupportedNoticeOpensTheSiteOnDownloadThenQuits", false, true, 14, "notice", "Download Tessaron",
         kUnsupported + "open https://tessaron.pro\n"},
 };
 
@@ -439,41 +470,32 @@ TEST_P(QuitPath, SaysWhatItShowsThenQuitsInOrder)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const QuitCase &c = GetParam();
     platform.trusted = c.trusted, platform.probe = c.probe, platform.version = {10, c.minor, 0};
+    const auto say = [](const std::string &line) { std::fputs((line + "\n").c_str(), stderr); };
     std::shared_ptr<KSystem::AccessibilityManager> manager;
     std::shared_ptr<KUI::MessageBox> box;
     std::optional<KUI::AccessibilityDialog> dialog;
     EXPECT_EXIT(
         {
             qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-            KCore::App::instance()->setOnWillTerminate([this] {
+            KCore::App::instance()->setOnWillTerminate([&] {
                 for (const std::string &call : platform.calls)
                     say(call);
                 say("will-terminate");
             });
-            QTimer poll;
-            QObject::connect(&poll, &QTimer::timeout, [&c] {
-                for (QWidget *widget : QApplication::topLevelWidgets()) {
-                    if (auto *alert = qobject_cast<QMessageBox *>(widget); alert && alert->isVisible()) {
-                        QString seen = "alert " + alert->windowTitle() + ";" + alert->text().replace('\n', '~') + ";"
-                            + alert->informativeText() + ";" + QString::number(alert->icon());
-                        for (QAbstractButton *b : alert->buttons())
-                            seen += ";" + b->text();
-                        say(seen.toStdString());
-                        return alert->buttons().at(c.press)->click();
-                    }
-                    if (widget->objectName() == QLatin1String("AccessibilityWindow") && widget->isVisible()
-                        && widget->property("seen").isNull()) {
-                        widget->setProperty("seen", true);
-                        say("window-open");
-                        if (c.act == "watch-close")
-                            widget->close();
-                    }
+            Answer answer(c.press, [&](const std::string &seen) { say("alert " + seen); });
+            QTimer windows;
+            QObject::connect(&windows, &QTimer::timeout, [&] {
+                if (!openWindows().isEmpty() && !windows.property("seen").isValid()) {
+                    windows.setProperty("seen", true);
+                    say("window-open");
+                    if (c.act == "watch-close")
+                        openWindows().front()->close();
                 }
             });
-            poll.start(10);
+            windows.start(10);
             if (c.act.starts_with("watch")) {
                 manager = std::make_shared<KSystem::AccessibilityManager>(platform);
-                manager->setDeniedCallback([] { say("denied"); });
+                manager->setDeniedCallback([&] { say("denied"); });
                 manager->start();
                 say("started");
             } else if (c.act == "window") {
@@ -493,5 +515,91 @@ TEST_P(QuitPath, SaysWhatItShowsThenQuitsInOrder)
 
 INSTANTIATE_TEST_SUITE_P(Quits, QuitPath, testing::ValuesIn(kQuits),
     [](const auto &info) { return std::string(info.param.name); });
+
+TEST(MessageBox, ShowsWhatWasSetAndGivesTheIndexOfThePressedButton)
+{
+    KUI::MessageBox box;
+    {
+        // The default OK gives way to buttons added after it was shown.
+        Answer ok("OK");
+        EXPECT_EQ(box.runModal(), 0);
+    }
+    box.setTitle("Tessaron Helper");
+    box.setMessageText("Line one\n\n<b>not markup</b>");
+    box.setInformativeText("Details follow.");
+    for (const auto &[title, code] : {std::pair{"Install", 0}, {"Cancel", 1}, {"Later", 2}})
+        EXPECT_EQ(box.addButton(title), code);
+    Answer answer("Later");
+    EXPECT_EQ(box.runModal(), 2);
+    ASSERT_TRUE(answer.seen);
+    // Markup reads as written; without a custom icon, the default (Warning) one.
+    EXPECT_EQ(*answer.seen, "Tessaron Helper|Line one\n\n<b>not markup</b>|Details follow.|Install,Cancel,Later,|Install|"
+                            "Cancel|2 bold plain onTop modal");
+    Answer unanswered("");
+    EXPECT_EQ(box.runModal(), KUI::kAbortResponse - KUI::kFirstButtonResponse);
+}
+
+// A file, a missing one, a broken one, a theme name nobody has, nothing:
+// only the image replaces the default icon.
+TEST(MessageBox, AnImageFileOrThemeNameElseTheDefaultIcon)
+{
+    TestSupport::TempDir dir;
+    TestSupport::writeFile(dir / "broken.icns", "icns but not really");
+    for (const std::string &source : {std::string(TESSARON_APP_ICON), dir / "missing.icns", dir / "broken.icns",
+             std::string("no-such-icon-name-anywhere"), std::string()}) {
+        KUI::MessageBox box;
+        box.setIcon(source);
+        Answer answer("OK");
+        box.runModal();
+        EXPECT_EQ(answer.seen, std::string("|||OK,|OK|-|") + (source == TESSARON_APP_ICON ? "64x64" : "2")
+                + " bold plain onTop modal") << source;
+    }
+}
+
+// The alert appears on a later turn; closed while up, it goes without its
+// completion and the box starts over with a fresh alert.
+TEST(MessageBox, ShowAppearsLaterAndACloseDismissesWithoutTheCompletion)
+{
+    KUI::MessageBox box;
+    box.setTitle("First");
+    int completions = 0;
+    box.show([&](int) { ++completions; });
+    EXPECT_EQ(visibleAlert(), nullptr) << "show must not show before returning";
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (box.isVisible())
+            watch.stop(), box.close();
+    });
+    watch.start(5);
+    ASSERT_TRUE(runLoopUntil([&] { return !watch.isActive() && visibleAlert() == nullptr; }, 5s));
+    TestSupport::runLoopFor(50ms);
+    Answer answer("OK");
+    std::optional<int> result;
+    box.show([&](int code) { result = code; });
+    ASSERT_TRUE(runLoopUntil([&] { return result.has_value(); }, 5s));
+    EXPECT_EQ(*result, 0);
+    EXPECT_EQ(answer.seen, "|||OK,|OK|-|2 bold plain onTop modal");
+    EXPECT_EQ(completions, 0);
+    EXPECT_LE(KUI::alertGeneration(), 0) << "idle once the result is delivered";
+}
+
+// A single title only repeats the default OK; two or more replace it. Styles
+// 0, 1, 2 are informational, warning, critical; others keep the default.
+TEST(MessageBox, ShowMessagePicksTheStandardIconAndTheButtons)
+{
+    const std::tuple<int, std::string, std::vector<std::string>, std::string, QMessageBox::Icon, std::string, int>
+        cases[] = {
+            {0, "", {"Proceed"}, "OK", QMessageBox::Information, "OK", 0},
+            {1, "", {}, "OK", QMessageBox::Warning, "OK", 0},
+            {2, "It cannot be undone.", {"Yes", "No"}, "No", QMessageBox::Critical, "Yes,No", 1},
+            {3, "", {"OK"}, "OK", QMessageBox::Warning, "OK", 0},
+        };
+    for (const auto &[style, informative, titles, press, icon, buttons, code] : cases) {
+        Answer answer(press);
+        EXPECT_EQ(KUI::MessageBox::showMessage("Really?", informative, style, titles), code) << style;
+        EXPECT_EQ(answer.seen, "|Really?|" + informative + "|" + buttons + ",|" + buttons.substr(0, buttons.find(','))
+                + "|-|" + std::to_string(icon) + " bold plain onTop modal") << style;
+    }
+}
 
 } // namespace

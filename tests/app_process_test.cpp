@@ -30,10 +30,14 @@ const RunCase kRuns[] = {
         "launched\nposted\nafter-quit\nwill-terminate\n", ""},
     {"SigtermBeforeTheLoopIsServedOnceItRuns", {TESSARON_APP_HARNESS, "early-sigterm"}, kOffscreen, {}, 0,
         "raised\nlaunched\nwill-terminate\n", ""},
-    {"EachArgumentIsOneURLEventAndRepeatedSigtermsOneTeardown",
-        {TESSARON_APP_HARNESS, "wait", "tessaron-helper://open/p?a=1&b=x%20y", "not a url"}, kOffscreen,
-        {SIGTERM, SIGTERM, SIGTERM, SIGTERM, SIGTERM}, 0,
-        "launched\nurl tessaron-helper|open|/p|a=1;b=x y;\nurl |||=;\nwill-terminate\n", ""},
+    // Taken as Qt's own options they would move it to another display.
+    {"EachArgumentIsOneURLEventQtsOptionsTooAndRepeatedSigtermsOneTeardown",
+        {TESSARON_APP_HARNESS, "wait", "tessaron-helper://open/p?a=1&b=x%20y", "not a url", "-platform", "xcb",
+            "-display", ":65000"},
+        kOffscreen, {SIGTERM, SIGTERM, SIGTERM, SIGTERM, SIGTERM}, 0,
+        "launched\nurl tessaron-helper|open|/p|a=1;b=x y;\nurl |||=;\nurl ||-platform|=;\nurl ||xcb|=;\n"
+        "url ||-display|=;\nurl ||:65000|=;\nwill-terminate\n",
+        "", "Qt's own options (-platform, -display) among the program arguments"},
     {"ALoopThatStopsOnItsOwnReturnsFromRun", {TESSARON_APP_HARNESS, "loop-exit"}, kOffscreen, {}, 3,
         "launched\nrun-returned\n", ""},
     {"HelperWithoutItsDisplayNamesIt", {TESSARON_HELPER_EXECUTABLE},
@@ -48,11 +52,6 @@ const RunCase kRuns[] = {
     // Ctrl-C and a closed terminal quit in order as a stop request does.
     {"SigintAndSighupQuitInOrder", {TESSARON_APP_HARNESS, "wait"}, kOffscreen, {SIGINT, SIGHUP}, 0,
         "launched\nwill-terminate\n", "", "SIGINT and then SIGHUP"},
-    // Taken as Qt's own options they would move it to another display.
-    {"QtsOptionsAmongTheArgumentsAreURLsToo", {TESSARON_APP_HARNESS, "wait", "-platform", "xcb", "-display", ":65000"},
-        kOffscreen, {SIGTERM}, 0,
-        "launched\nurl ||-platform|=;\nurl ||xcb|=;\nurl ||-display|=;\nurl ||:65000|=;\nwill-terminate\n", "",
-        "Qt's own options (-platform, -display) among the program arguments"},
 };
 
 class Run : public testing::TestWithParam<RunCase> {};

@@ -1,6 +1,9 @@
-// The file operations of installation on real folders under /tmp; failures
-// the file system will not give on demand come from an injected rename.
+// Installation's rules as tables over a file system of paths, then the
+// moves and the URL registration on real folders under /tmp; failures the
+// file system will not give on demand come from an injected rename.
 #include "install/bundle_mover.h"
+#include "install/install_rules.h"
+#include "install/url_registration.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/reliability.h"
 
@@ -11,13 +14,94 @@
 #include <memory>
 #include <set>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace KInstall;
+using TestSupport::readFile;
 using TestSupport::writeFile;
+
+TEST(Rules, NamesAndPlacesComeFromTheHelpersBundleAndHome)
+{
+    for (const auto &[helperName, bundleId, appName, container] : {
+             std::tuple{"Tessaron Helper", "pro.tessaron.helper", "Tessaron", "/Users/u/Library/Containers/pro.tessaron"},
+             {"Tessaron", "pro.tessaron", "Tessaron", "/Users/u/Library/Containers/pro.tessaron"},
+             {"Tessaron Helper Helper", "pro.tessaron.helper.helper", "Tessaron Helper",
+                 "/Users/u/Library/Containers/pro.tessaron.helper"},
+             {"Tessaron helper", "pro.tessaron.Helper", "Tessaron helper", "/Users/u/Library/Containers/pro.tessaron.Helper"},
+             {" Helper", ".helper", "", ""},
+         }) {
+        EXPECT_EQ(containerAppNameFor(helperName), appName) << helperName;
+        EXPECT_EQ(containerInstallPathFor(bundleId, "/Users/u"), container) << bundleId;
+    }
+    // Only a leading tilde is expanded, and only with an absolute home.
+    for (const auto &[path, home, expanded] : {std::tuple{"~/Library", "/home/u", "/home/u/Library"},
+             {"~/Library", "/home/u/", "/home/u/Library"}, {"~", "/home/u", "/home/u"}, {"~/Library", "/", "/Library"},
+             {"~/Library", "", ""}, {"~/Library", "home/u", ""}, {"/Applications", "", "/Applications"},
+             {"~bob/Library", "/home/u", "~bob/Library"}})
+        EXPECT_EQ(expandTilde(path, home), expanded) << path << " with " << home;
+    // Either part missing must never aim at Application Support itself.
+    for (const auto &[container, bundle, complete] : {std::tuple{"/Users/u/Library/Containers/pro.tessaron",
+             "/Users/u/Downloads/Tessaron Helper.app",
+             "/Users/u/Library/Containers/pro.tessaron/Data/Library/Application Support/Tessaron Helper.app"},
+             {"/c/", "/d/Tessaron Helper.app//", "/c/Data/Library/Application Support/Tessaron Helper.app"},
+             {"/c", "", ""}, {"/c", "/", ""}, {"", "/d/Tessaron Helper.app", ""}})
+        EXPECT_EQ(completeInstallPathFor(container, bundleFileNameFor(bundle)), complete) << container << bundle;
+    // The outcomes the installation flow cannot reach; it shows the others.
+    EXPECT_EQ(installMessage(RemoveFailed, "Tessaron", "Tessaron Helper"),
+        "Please quit 'Tessaron' and run this helper again to complete the installation. If that doesn't help, please "
+        "report the issue to support@tessaron.pro.");
+    EXPECT_EQ(installMessage(MoveFailed, "Tessaron", "Tessaron Helper"),
+        "Installation failed. Please quit 'Tessaron' and run this helper again to complete the installation. If the "
+        "problem persists, please report it to support@tessaron.pro.");
+    EXPECT_EQ(installMessage(6, "Tessaron", "Tessaron Helper"), "");
+}
+
+// Folders end in "/"; B is the running bundle, T the target, S its folder,
+// P the main app.
+TEST(Rules, TheCheckMovesTheBundleOnlyWhenItShould)
+{
+    const std::string P = "/A/Tessaron.app/", S = "/c/Support/", T = S + "H.app/", B = "/d/H.app/";
+    const struct {
+        const char *name;
+        std::set<std::string> before;
+        std::string bundle, target;
+        bool same, removeFails, moveFails;
+        int result;
+        std::set<std::string> after;
+    } cases[] = {
+        {"ProductMissing", {S, B}, B, T, false, false, false, ProductMissing, {S, B}},
+        {"MainAppNeverStarted", {P, B}, B, T, false, false, false, ProductMissing, {P, B}},
+        {"NoHome", {P, S, T, B}, B, "", false, false, false, Unknown, {P, S, T, B}},
+        {"NoBundle", {P, S}, "", T, false, false, false, Unknown, {P, S}},
+        {"FreshInstall", {P, S, B}, B, T, false, false, false, Installed, {P, S, T}},
+        {"EarlierCopyReplaced", {P, S, T, B}, B, T, false, false, false, Installed, {P, S, T}},
+        {"AlreadyInstalled", {P, S, T}, T, T, false, false, false, AlreadyInstalled, {P, S, T}},
+        // Reached through a link or another spelling: never removed.
+        {"AlreadyInstalledByIdentity", {P, S, T, B}, B, T, true, false, false, AlreadyInstalled, {P, S, T, B}},
+        {"EarlierCopyCannotBeRemoved", {P, S, T, B}, B, T, false, true, false, RemoveFailed, {P, S, T, B}},
+        {"MoveFails", {P, S, B}, B, T, false, false, true, MoveFailed, {P, S, B}},
+        {"MoveFailsAfterTheEarlierCopyWent", {P, S, T, B}, B, T, false, false, true, MoveFailed, {P, S, B}},
+    };
+    for (const auto &c : cases) {
+        std::set<std::string> paths = c.before;
+        const auto folder = [&](const std::string &path) { return paths.count(path + "/") > 0; };
+        InstallFileSystem fs;
+        fs.isDirectory = folder;
+        fs.exists = [&](const std::string &path) { return paths.count(path) || folder(path); };
+        fs.isSameFile = [&](const std::string &, const std::string &) { return c.same; };
+        fs.removeAll = [&](const std::string &path) { return !c.removeFails && paths.erase(path + "/"); };
+        fs.move = [&](const std::string &from, const std::string &to) {
+            return !c.moveFails && paths.erase(from + "/") && paths.insert(to + "/").second;
+        };
+        const auto bare = [](const std::string &path) { return path.empty() ? path : path.substr(0, path.size() - 1); };
+        EXPECT_EQ(ensureInstalled(bare(c.bundle), bare(c.target), bare(P), fs), c.result) << c.name;
+        EXPECT_EQ(paths, c.after) << c.name;
+    }
+}
 
 // The first rename answers first (EXDEV: another disk), later ones later
 // (0: the real rename).
@@ -168,6 +252,104 @@ TEST(StaleCopies, OnlyWhatAnInterruptedMoveLeftIsRemoved)
     EXPECT_EQ(namesIn(dir.path()), expected);
     EXPECT_EQ(removeStaleCopies(dir / "missing/Tessaron Helper.app"), 0);
     TestSupport::recordTrial("hidden partial copies left by a killed move", "removed those, and only those");
+}
+
+TEST(DesktopExec, QuotedEscapedAndPercentDoubledAsDesktopEntriesWant)
+{
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"/opt/helper", "/opt/helper"},
+        {"/home/a/Application Support/H.app/h", "\"/home/a/Application Support/H.app/h\""},
+        {"/a/$HOME/`x`", "\"/a/\\\\$HOME/\\\\`x\\\\`\""},
+        {"/a/\"q\"", "\"/a/\\\\\"q\\\\\"\""},
+        {"/a\\b", "\"/a\\\\\\\\b\""},
+        {"/a/100%", "/a/100%%"},
+        {"/a/it's", "\"/a/it's\""},
+        {"", "\"\""},
+        {"/a/line\nbreak", std::nullopt},
+        {"/a/\x7f", std::nullopt},
+    };
+    for (const auto &[argument, expected] : cases)
+        EXPECT_EQ(desktopExecArgument(argument), expected) << argument;
+}
+
+TEST(MimeApps, TheDefaultIsSetAndEveryOtherLineKept)
+{
+    const std::string ours = "x-scheme-handler/tessaron-helper=pro.tessaron.helper.desktop;";
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"", "[Default Applications]\n" + ours + "\n"},
+        {"# mine\n[Added Associations]\ntext/plain=a.desktop;\n",
+            "# mine\n[Added Associations]\ntext/plain=a.desktop;\n\n[Default Applications]\n" + ours + "\n"},
+        {"[Default Applications]\ntext/html=b.desktop;\n\n[Added Associations]\nx=y\n",
+            "[Default Applications]\ntext/html=b.desktop;\n" + ours + "\n\n[Added Associations]\nx=y\n"},
+        {"[Default Applications]\nx-scheme-handler/tessaron-helper = other.desktop;\ntext/html=b.desktop;\n",
+            "[Default Applications]\n" + ours + "\ntext/html=b.desktop;\n"},
+        // Our key in another group is not the default: left alone.
+        {"[Added Associations]\nx-scheme-handler/tessaron-helper=other.desktop;",
+            "[Added Associations]\nx-scheme-handler/tessaron-helper=other.desktop;\n\n[Default Applications]\n"
+                + ours + "\n"},
+        {"[Default Applications]\n" + ours + "\n", "[Default Applications]\n" + ours + "\n"},
+        {"not a key file\n", std::nullopt},
+        {"[Default Applications\n", std::nullopt},
+        {std::string("[Default Applications]\na=b\0c\n", 28), std::nullopt},
+    };
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(mimeappsWithDefault(text, "pro.tessaron.helper.desktop"), expected) << text;
+}
+
+TEST(RegistrationPlaces, XDGFoldersWhenAbsoluteElseUnderHome)
+{
+    for (const auto &[home, data, config, expected] :
+        {std::tuple<const char *, const char *, const char *, const char *>{"/home/u", nullptr, "relative",
+             "/home/u/.local/share/applications /home/u/.config"},
+            {"", "/data", "/config", "/data/applications /config"}, {"relative", nullptr, nullptr, " "}}) {
+        const RegistrationPlaces places = registrationPlaces(home, data, config);
+        EXPECT_EQ(places.applications + " " + places.config, expected) << home;
+    }
+}
+
+// The entry names the program by its absolute path, with the URL and no
+// shell; a failure leaves everything of the user's as it was.
+TEST(Registration, WritesWhatIsMissingKeepsTheUsersLinesAndFollowsALink)
+{
+    TestSupport::TempDir dir;
+    const RegistrationPlaces places{dir / "share/applications", dir / "config"};
+    const std::string entry = places.applications + "/pro.tessaron.helper.desktop",
+                      list = places.config + "/mimeapps.list";
+    const auto run = [&](const std::string &program = "/opt/Tessaron Helper.app/Contents/MacOS/tessaron-helper") {
+        return registerURLHandler(program, "Tessaron Helper", "pro.tessaron.helper.desktop", places);
+    };
+    const auto inode = [&] {
+        struct stat st = {};
+        return ::stat(entry.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    EXPECT_FALSE(run("relative/helper"));
+    EXPECT_FALSE(fs::exists(places.applications));
+    // A malformed list is not touched, whatever else was written.
+    writeFile(list, "garbage\n");
+    EXPECT_FALSE(run());
+    EXPECT_EQ(readFile(list), "garbage\n");
+    writeFile(dir / "dotfiles/mimeapps.list", "[Default Applications]\ntext/html=b.desktop;\n");
+    fs::remove(list);
+    fs::create_symlink(dir / "dotfiles/mimeapps.list", list);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(readFile(entry), "[Desktop Entry]\nType=Application\nName=Tessaron Helper\n"
+                               "Exec=\"/opt/Tessaron Helper.app/Contents/MacOS/tessaron-helper\" %u\n"
+                               "NoDisplay=true\nTerminal=false\nMimeType=x-scheme-handler/tessaron-helper;\n"
+                               "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n");
+    EXPECT_EQ(readFile(list), "[Default Applications]\ntext/html=b.desktop;\n"
+                              "x-scheme-handler/tessaron-helper=pro.tessaron.helper.desktop;\n");
+    EXPECT_TRUE(fs::is_symlink(list));
+    // In place already: nothing is written again.
+    const auto before = inode();
+    ASSERT_TRUE(run());
+    EXPECT_EQ(inode(), before);
+    EXPECT_EQ(namesIn(places.applications), std::set<std::string>{"pro.tessaron.helper.desktop"});
+    // A folder that cannot be written: no entry, and the list untouched.
+    writeFile(list, "[Default Applications]\n");
+    fs::remove_all(places.applications);
+    writeFile(places.applications, "a file where the folder should be");
+    EXPECT_FALSE(run());
+    EXPECT_EQ(readFile(list), "[Default Applications]\n");
 }
 
 } // namespace

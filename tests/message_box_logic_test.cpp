@@ -1,6 +1,10 @@
-// The alert panel's rules over a fake platform alert: the generation that
-// cancels stale asynchronous alerts, and the result codes it delivers.
+// The rules of the alert panel and the guidance window, as tables: the
+// generation that cancels stale asynchronous alerts and the result codes it
+// delivers (over a fake platform alert), the permission transitions, the
+// placeholder rule and the utm query.
+#include "accessibility/permission_rules.h"
 #include "ui/alert_box.h"
+#include "ui/guidance_text.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +13,13 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 namespace {
 
+using KSystem::PermissionState;
 using KUI::AlertBox;
 
 // Makes alerts named after the box being worked on; logs "<box>.new" for each
@@ -175,5 +181,71 @@ TEST_P(AlertGeneration, FollowsTheScript)
 
 INSTANTIATE_TEST_SUITE_P(Scripts, AlertGeneration, testing::ValuesIn(kScripts),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A failing probe counts against the grant only before 10.10.
+TEST(PermissionStep, FollowsTheTransitionTable)
+{
+    constexpr PermissionState U = PermissionState::Unknown, G = PermissionState::Granted, M = PermissionState::Missing;
+    struct Case {
+        PermissionState from;
+        bool missing, limited, windowOpen;
+        // Expected: state, open the window, interval, post granted, call denied.
+        std::tuple<PermissionState, bool, double, bool, bool> step;
+    };
+    const Case cases[] = {
+        {U, false, false, false, {G, false, 5.0, true, false}},
+        {M, false, false, false, {G, false, 5.0, true, false}},
+        {M, false, false, true, {G, false, 5.0, true, false}}, // the window's own poll closes it
+        {G, false, false, false, {G, false, 0.0, false, false}},
+        {U, false, true, false, {G, false, 5.0, true, false}}, // usable: the limited flag does not count
+        {U, true, false, false, {M, true, 1.0, false, true}},
+        {G, true, false, false, {M, true, 1.0, false, true}},
+        {M, true, false, false, {M, true, 0.0, false, false}}, // reopens the window only
+        {M, true, false, true, {M, false, 0.0, false, false}},
+        {G, true, false, true, {G, false, 0.0, false, false}},
+        {U, true, true, false, {U, false, 0.0, false, false}}, // limited: the helper is quitting
+        {G, true, true, false, {G, false, 0.0, false, false}},
+        {M, true, true, false, {M, false, 0.0, false, false}},
+    };
+    for (const Case &c : cases) {
+        const KSystem::PermissionStep s = KSystem::nextPermissionStep(c.from, c.missing, c.limited, c.windowOpen);
+        EXPECT_EQ(std::tuple(s.state, s.openWindow, s.pollInterval, s.postGranted, s.callDenied), c.step)
+            << "row " << &c - cases;
+    }
+    for (const auto &[major, minor, limitation] : {std::tuple{10, 10, false}, {11, 0, false}, {10, 9, true},
+             {10, 0, true}, {0, 0, true}, {9, 99, true}})
+        EXPECT_EQ(KSystem::probeFailureIsLimitation(major, minor), limitation) << major << "." << minor;
+}
+
+// The placeholder rule; then the plain replace-all of the window title, with
+// no "already holds" check, and the utm query, with no percent-encoding.
+TEST(GuidanceText, PlaceholdersTheTitlesReplaceAllAndTheUtmQuery)
+{
+    const KUI::PlaceholderPairs name = {{"{{APPNAME}}", "Tessaron Helper"}};
+    const std::tuple<std::string, KUI::PlaceholderPairs, std::string> cases[] = {
+        {"{{APPNAME}} needs access", name, "Tessaron Helper needs access"},
+        {"Open {{APPNAME}} or quit {{APPNAME}}", name, "Open Tessaron Helper or quit Tessaron Helper"},
+        {"{{APPNAME}}{{APPNAME}}", name, "Tessaron HelperTessaron Helper"},
+        {"{{APPNAME}} is Tessaron Helper", name, "{{APPNAME}} is Tessaron Helper"},
+        // The value inside a longer word still counts as held.
+        {"Tessaron Helpers and {{APPNAME}}", name, "Tessaron Helpers and {{APPNAME}}"},
+        {"Nothing to do", name, "Nothing to do"},
+        {"", name, ""},
+        {"A {{APPNAME}}.", {{"{{APPNAME}}", ""}}, "A ."}, // an empty value is never held
+        {"A {{APPNAME}}.", {{"", "x"}}, "A {{APPNAME}}."},
+        {"{{N}} and {{N}}", {{"{{N}}", "<{{N}}>"}}, "<{{N}}> and <{{N}}>"}, // no loop
+        {"{{A}}", {{"{{A}}", "x{{B}}"}, {"{{B}}", "y"}}, "xy"},             // pairs in order
+        {"{{B}} {{A}}", {{"{{A}}", "y"}, {"{{B}}", "y"}}, "{{B}} y"},       // an earlier pair decides
+        {"{{appname}}", name, "{{appname}}"},
+    };
+    for (const auto &[text, pairs, expected] : cases)
+        EXPECT_EQ(KUI::replacePlaceholders(text, pairs), expected) << text;
+    EXPECT_EQ(KUI::replaceAll("Tessaron Helper: {{APPNAME}}", "{{APPNAME}}", "Tessaron Helper"),
+        "Tessaron Helper: Tessaron Helper");
+    EXPECT_EQ(KUI::replaceAll("aaa", "a", "aa"), "aaaaaa");
+    EXPECT_EQ(KUI::replaceAll("abc", "", "x"), "abc");
+    EXPECT_EQ(KUI::makeUtmQuery("10.9.0", "1.0 beta", "a&b=c"),
+        "?utm_source=mas&utm_medium=10.9.0&utm_campaign=1.0 beta&utm_content=a&b=c");
+}
 
 } // namespace
