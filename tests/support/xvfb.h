@@ -1,15 +1,17 @@
 #pragma once
 
+#include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace TestSupport {
 
+class Process;
+
 // A private X server on a free display number, stopped by its own PID.
 class Xvfb {
 public:
-    Xvfb() = default;
+    Xvfb();
     ~Xvfb();
     Xvfb(const Xvfb &) = delete;
     Xvfb &operator=(const Xvfb &) = delete;
@@ -23,9 +25,7 @@ public:
     const std::string &display() const { return name; }
 
 private:
-    bool launch(const std::string &display, const std::vector<std::string> &extra);
-
-    pid_t pid = -1;
+    std::unique_ptr<Process> server;
     std::string name;
 };
 
