@@ -246,33 +246,4 @@ TEST_F(LinkFault, AnswersToOneHugeFeaturesMessageFlowAsThePeerReads)
         "sent all 1,000,000 answers as the peer read, held its next message until then, kept the link");
 }
 
-// A peer that stops reading cannot hear us: the first failed write loses
-// the link, and what it wrote before is still delivered first.
-TEST(SocketLoss, AWriteErrorIsALostLinkAfterWhatThePeerSent)
-{
-    TempDir dir;
-    Listener peer(dir / "s.sock");
-    auto socket = std::make_shared<KNetwork::UnixSocketClient>(static_cast<unsigned>(::getuid()));
-    int connected = 0, lost = 0;
-    std::string received;
-    socket->setOnConnected([&] { ++connected; });
-    socket->setOnDisconnected([&] { ++lost; });
-    socket->setOnData([&](const Bytes &chunk) {
-        received.append(reinterpret_cast<const char *>(chunk.data()), chunk.size());
-    });
-    ASSERT_TRUE(socket->connect(peer.path, nullptr));
-    ASSERT_GE(peer.accept(), 0);
-    ASSERT_TRUE(runLoopUntil([&] { return connected == 1; }, 2s));
-    ASSERT_TRUE(peer.write(text("last words")));
-    ASSERT_EQ(::shutdown(peer.conn, SHUT_RD), 0);
-    EXPECT_FALSE(socket->send(text("x")));
-    EXPECT_EQ(lost, 0) << "never inside the failed send";
-    ASSERT_TRUE(runLoopUntil([&] { return lost == 1; }, 2s));
-    EXPECT_EQ(received, "last words");
-    runLoopFor(100ms);
-    EXPECT_EQ(lost, 1);
-    EXPECT_FALSE(socket->send(text("y")));
-    recordTrial("a peer that shuts down its read side", "delivered what it had sent, then reported the link lost");
-}
-
 } // namespace
