@@ -12,10 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <thread>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
