@@ -12,10 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <thread>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -38,7 +36,7 @@ struct Seen {
 
 class LinkFault : public testing::Test {
 protected:
-    // The client connected to the raw peer, its handshake frame read off.
+    // A new client, connected to the raw peer.
     void open(unsigned peerUserId = static_cast<unsigned>(::getuid()))
     {
         client = std::make_shared<KNetwork::IPSClient>(clock, peerUserId);
@@ -49,8 +47,20 @@ protected:
         client->setOnMessage([this](const Bytes &m) {
             seen.messages.emplace_back(reinterpret_cast<const char *>(m.data()), m.size());
         });
+        seen = {};
         ASSERT_TRUE(client->connect(peer.path, nullptr));
         ASSERT_GE(peer.accept(), 0);
+    }
+    // The peer reads until the client's end of the socket closes.
+    bool peerSeesTheEnd()
+    {
+        return runLoopUntil([&] {
+            std::byte buffer[256];
+            ssize_t n;
+            while ((n = ::recv(peer.conn, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            }
+            return n == 0;
+        }, 2s);
     }
 
     TempDir dir;
@@ -60,32 +70,98 @@ protected:
     Seen seen;
 };
 
-TEST_F(LinkFault, NothingOfAChunkIsHandledAfterItsErrorText)
+// An error text, or our own disconnect, closes the link: the peer sees it
+// go, nothing of the chunk after the error is handled, nothing else is
+// raised, and nothing more can be sent.
+TEST_F(LinkFault, AnErrorTextOrOurDisconnectClosesTheLinkWithNothingAfter)
 {
-    open();
-    ASSERT_TRUE(peer.write(join({frame(text("stale"), now() - 60), handshake(kSecret, now()),
-        frame(text("move"), now())})));
-    runLoopFor(200ms);
-    EXPECT_EQ(seen.errors, std::vector<std::string>{kExpired});
-    EXPECT_EQ(seen.connected, 0);
-    EXPECT_TRUE(seen.messages.empty());
-    EXPECT_EQ(seen.disconnected, 0) << "an error is the last word";
-    recordTrial("one chunk: a stale frame, a valid handshake answer, data",
-        "reported the stale frame and nothing after it; no link, no move");
+    const std::uint32_t t = now();
+    const Bytes hello = handshake(kSecret, t), move = frame(text("move"), t), stale = frame(text("old"), t - 31);
+    const struct {
+        bool linkFirst;
+        Bytes chunk; // empty: we disconnect, then the peer writes a move
+        std::vector<std::string> errors;
+        const char *trial, *outcome;
+    } cases[] = {{false, join({stale, hello, move}), {kExpired}, "one chunk: a stale frame, a valid handshake answer, data",
+                     "reported the stale frame and nothing after it; no link, no move"},
+        {false, join({handshake("another secret", t), move}), {"Handshake failed: secret mismatch"},
+            "a handshake answer of another secret", "reported the mismatch once, never connected, closed the link"},
+        {true, join({stale, move}), {kExpired}, "a frame 31 seconds old",
+            "reported the stale frame once, closed the link, raised nothing after"},
+        {true, {}, {}, nullptr, nullptr}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.errors.size() + 2 * c.linkFirst);
+        open();
+        if (c.linkFirst) {
+            ASSERT_TRUE(peer.write(hello));
+            ASSERT_TRUE(runLoopUntil([&] { return seen.connected == 1; }, 2s));
+        }
+        if (c.chunk.empty())
+            client->disconnect();
+        peer.write(c.chunk.empty() ? move : c.chunk);
+        EXPECT_TRUE(peerSeesTheEnd());
+        runLoopFor(30ms);
+        EXPECT_EQ(seen.errors, c.errors);
+        EXPECT_EQ(seen.connected, c.linkFirst ? 1 : 0);
+        EXPECT_TRUE(seen.messages.empty());
+        EXPECT_EQ(seen.disconnected, 0) << "an error is the last word";
+        EXPECT_FALSE(client->send(text("x")));
+        if (c.trial)
+            recordTrial(c.trial, c.outcome);
+    }
 }
 
+// Nothing goes before the peer's handshake; then messages go both ways,
+// corrupt frames are dropped and the valid ones behind them delivered at
+// once, and a peer that closes is a disconnect.
 TEST_F(LinkFault, FramesBehindACorruptOneArriveThoughThePeerThenFallsSilent)
 {
     open();
+    EXPECT_FALSE(client->send(text("early")));
     ASSERT_TRUE(peer.write(handshake(kSecret, now())));
     ASSERT_TRUE(runLoopUntil([&] { return seen.connected == 1; }, 2s));
+    ASSERT_TRUE(client->send(text("up")));
     ASSERT_TRUE(peer.write(join({frame(text("bad"), now(), 1), frame(text("one"), now()),
         frame(text("bad"), now(), 2), frame(text("two"), now())})));
     ASSERT_TRUE(runLoopUntil([&] { return seen.messages.size() == 2; }, 2s));
     EXPECT_EQ(seen.messages, (std::vector<std::string>{"one", "two"}));
-    EXPECT_TRUE(seen.errors.empty());
     recordTrial("corrupt frames before valid ones in one write, then silence",
         "dropped the corrupt frames, delivered the valid ones at once");
+    // Our handshake, then the message.
+    Bytes got(30);
+    ASSERT_EQ(::recv(peer.conn, got.data(), got.size(), MSG_WAITALL), 30);
+    EXPECT_EQ(slice(got, 16, 20), be32(2));
+    EXPECT_EQ(slice(got, 24, 30), join({text("up"), be32(0x75 + 0x70)}));
+    ::close(std::exchange(peer.conn, -1));
+    ASSERT_TRUE(runLoopUntil([&] { return seen.disconnected == 1; }, 2s));
+    EXPECT_EQ(seen.connected, 1);
+    EXPECT_TRUE(seen.errors.empty());
+    EXPECT_FALSE(client->send(text("x")));
+}
+
+// Each notification may drop the client that raised it; nothing may touch
+// it afterwards (the sanitizer build catches a use after free).
+TEST_F(LinkFault, TheClientMayBeDestroyedInsideEachOfItsCallbacks)
+{
+    for (char in : std::string("CEMD")) {
+        SCOPED_TRACE(in);
+        open();
+        const auto drop = [this] { client.reset(); };
+        if (in == 'C')
+            client->setOnConnected(drop);
+        else if (in == 'E')
+            client->setOnError([drop](const std::string &) { drop(); });
+        else if (in == 'M')
+            client->setOnMessage([drop](const Bytes &) { drop(); });
+        else
+            client->setOnDisconnected(drop);
+        ASSERT_TRUE(peer.write(in == 'E' ? handshake("wrong", now())
+                                         : join({handshake(kSecret, now()), frame(text("a"), now()), frame(text("b"), now())})));
+        if (in == 'D')
+            ::close(std::exchange(peer.conn, -1));
+        ASSERT_TRUE(runLoopUntil([&] { return !client; }, 2s));
+        runLoopFor(30ms);
+    }
 }
 
 // Not one byte of a peer of another user is read: it might echo our
@@ -166,35 +242,6 @@ TEST_F(LinkFault, AnswersToOneHugeFeaturesMessageFlowAsThePeerReads)
     EXPECT_TRUE(seen.errors.empty());
     recordTrial("one Features message with 1,000,000 codes, the peer reading late",
         "sent all 1,000,000 answers as the peer read, held its next message until then, kept the link");
-}
-
-// A peer that stops reading cannot hear us: the first failed write loses
-// the link, and what it wrote before is still delivered first.
-TEST(SocketLoss, AWriteErrorIsALostLinkAfterWhatThePeerSent)
-{
-    TempDir dir;
-    Listener peer(dir / "s.sock");
-    auto socket = std::make_shared<KNetwork::UnixSocketClient>(static_cast<unsigned>(::getuid()));
-    int connected = 0, lost = 0;
-    std::string received;
-    socket->setOnConnected([&] { ++connected; });
-    socket->setOnDisconnected([&] { ++lost; });
-    socket->setOnData([&](const Bytes &chunk) {
-        received.append(reinterpret_cast<const char *>(chunk.data()), chunk.size());
-    });
-    ASSERT_TRUE(socket->connect(peer.path, nullptr));
-    ASSERT_GE(peer.accept(), 0);
-    ASSERT_TRUE(runLoopUntil([&] { return connected == 1; }, 2s));
-    ASSERT_TRUE(peer.write(text("last words")));
-    ASSERT_EQ(::shutdown(peer.conn, SHUT_RD), 0);
-    EXPECT_FALSE(socket->send(text("x")));
-    EXPECT_EQ(lost, 0) << "never inside the failed send";
-    ASSERT_TRUE(runLoopUntil([&] { return lost == 1; }, 2s));
-    EXPECT_EQ(received, "last words");
-    runLoopFor(100ms);
-    EXPECT_EQ(lost, 1);
-    EXPECT_FALSE(socket->send(text("y")));
-    recordTrial("a peer that shuts down its read side", "delivered what it had sent, then reported the link lost");
 }
 
 } // namespace

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
@@ -25,6 +24,7 @@
 
 using TestSupport::Bytes;
 using TestSupport::bytes;
+using TestSupport::moveMessage;
 using TestSupport::Process;
 using Payloads = std::vector<Bytes>;
 
@@ -36,17 +36,6 @@ const std::string kIdentifier = TESSARON_MAIN_APP_ID;
 // Written out by hand, not by the code under test.
 const Bytes kFeatures = bytes({0x02, 0, 0, 0, 0x01, 0x03});
 const Bytes kStatusTrusted = bytes({0x04, 0, 0, 0, 0x05, 0, 0, 0, 0x01, 0x01});
-
-// MovePointer: two big-endian doubles, bit by bit.
-Bytes move(double x, double y)
-{
-    Bytes out = bytes({0x03, 0, 0, 0, 0x10});
-    for (double v : {x, y}) {
-        for (int shift = 56; shift >= 0; shift -= 8)
-            out.push_back(static_cast<std::byte>(std::bit_cast<std::uint64_t>(v) >> shift));
-    }
-    return out;
-}
 
 // The helper's side of the link.
 struct FakeHelper {
@@ -173,12 +162,12 @@ TEST_F(MainAppProcess, ServesAHelperFromHandshakeToHangUp)
     EXPECT_TRUE(helper.errors.empty());
     const Payloads &got = helper.received;
     EXPECT_EQ(Payloads(got.begin(), got.begin() + 3),
-        (Payloads{kFeatures, move(-1.1, 0.1), bytes({0x02, 0, 0, 0, 0x02, 0x03, 0x05})}));
+        (Payloads{kFeatures, moveMessage(-1.1, 0.1), bytes({0x02, 0, 0, 0, 0x02, 0x03, 0x05})}));
     EXPECT_TRUE(Payloads(got.begin() + 3, got.begin() + 7) == raws);
     for (int i : {0, 1, 54321, 99999})
-        EXPECT_EQ(got[7 + i], move(i, -i)) << i;
+        EXPECT_EQ(got[7 + i], moveMessage(i, -i)) << i;
     EXPECT_EQ(Payloads(got.begin() + 100007, got.end()),
-        (Payloads{bytes({0x09, 0, 0, 0, 0x01, 0xff}), move(0, 0), move(5, 5), move(10, 10)}));
+        (Payloads{bytes({0x09, 0, 0, 0, 0x01, 0xff}), moveMessage(0, 0), moveMessage(5, 5), moveMessage(10, 10)}));
 
     // Features answers, one stamped 100 s ago and one mis-summed: each is
     // reported and the link goes on.
@@ -251,9 +240,9 @@ TEST_F(MainAppProcess, TheScriptGoesOnAcrossHelpersAndAnswersAreNeverHeldBack)
     // Waiting ten minutes: the answer comes all the same.
     ASSERT_TRUE(waiting.connect(socketPath()) && waiting.waitForPayloads(2));
     ASSERT_TRUE(waiting.send(kStatusTrusted) && waitFor("accessibility-status 1 1"));
-    EXPECT_EQ(helper.received, (Payloads{kFeatures, move(0, 0)}));
-    EXPECT_EQ(closed.received, (Payloads{kFeatures, move(1, 2)}));
-    EXPECT_EQ(waiting.received, (Payloads{kFeatures, move(3, 4)}));
+    EXPECT_EQ(helper.received, (Payloads{kFeatures, moveMessage(0, 0)}));
+    EXPECT_EQ(closed.received, (Payloads{kFeatures, moveMessage(1, 2)}));
+    EXPECT_EQ(waiting.received, (Payloads{kFeatures, moveMessage(3, 4)}));
     expectCleanEnd(SIGINT);
 
     // Of the million moves, what reached the socket is counted: at least 10, not all.

@@ -142,16 +142,6 @@ struct Step {
     bool result = true;
 };
 
-Step feed(const Bytes &b, bool result = true)
-{
-    return {'F', b, result};
-}
-
-Step send(const Bytes &b, bool result = true)
-{
-    return {'S', b, result};
-}
-
 struct Script {
     const char *name;
     std::vector<Step> steps;
@@ -176,67 +166,67 @@ const Bytes kAbc = bytes({0, 0, 0, 3, 0x65, 0x53, 0xF1, 0x00, 0x61, 0x62, 0x63, 
 
 const Script kScripts[] = {
     {.name = "SendsTheDocumentedBytesOnlyOnceVerified",
-        .steps = {send(text("early"), false), feed(handshake(kSecret)), send(text("abc")), send({}), {'L'},
-            send(text("lost"), false)},
+        .steps = {{'S', text("early"), false}, {'F', handshake(kSecret)}, {'S', text("abc")}, {'S', {}}, {'L'},
+            {'S', text("lost"), false}},
         .events = {kVerified, event('S', kAbc), event('S', bytes({0, 0, 0, 0, 0x65, 0x53, 0xF1, 0, 0, 0, 0, 0})),
             event('S', frame(text("lost")))},
         .established = false},
     // The frames after a bad checksum wait, unexamined, for the next call.
-    {.name = "ChecksumMismatch", .steps = {feed(kBadSum, false), feed({})}, .events = {data("good")},
+    {.name = "ChecksumMismatch", .steps = {{'F', kBadSum, false}, {'F', {}}}, .events = {data("good")},
         .trial = "a frame with a wrong checksum before a good one",
         .outcome = "dropped it, kept the good one for the next look, which delivered it"},
-    {.name = "EmptyPayloadCarriesChecksumZero", .steps = {feed(TestSupport::frame({}, kNow, 1), false)}},
+    {.name = "EmptyPayloadCarriesChecksumZero", .steps = {{'F', TestSupport::frame({}, kNow, 1), false}}},
     // Decided on the header: an oversize length discards every buffered byte.
     {.name = "OversizeDiscardsTheBuffer",
-        .steps = {feed(join({frame(text("A")), slice(kOversize, 0, 11)})),
-            feed(join({slice(kOversize, 11, 12), frame(text("B"))}), false), feed(frame(text("C")))},
+        .steps = {{'F', join({frame(text("A")), slice(kOversize, 0, 11)})},
+            {'F', join({slice(kOversize, 11, 12), frame(text("B"))}), false}, {'F', frame(text("C"))}},
         .events = {data("A"), data("C")}, .trial = "a length above 16 MiB, cut across two reads",
         .outcome = "discarded everything buffered with it; the frames after it arrived"},
     // Nothing is allocated for a refused length, nor reserved before the handshake.
-    {.name = "LargestLengthIsRefused", .steps = {feed(join({be32(0xFFFFFFFF), be32(kNow), be32(0)}), false)},
+    {.name = "LargestLengthIsRefused", .steps = {{'F', join({be32(0xFFFFFFFF), be32(kNow), be32(0)}), false}},
         .allocation = 64, .trial = "a frame length of 0xFFFFFFFF", .outcome = "refused it, allocating nothing for it"},
     {.name = "BeforeTheHandshakeAClaimedLengthReservesNothing",
-        .steps = {feed(join({be32(kMaxPayload), be32(kNow), be32(0)}))}, .established = false, .allocation = 64,
+        .steps = {{'F', join({be32(kMaxPayload), be32(kNow), be32(0)})}}, .established = false, .allocation = 64,
         .trial = "a 16 MiB length before the handshake", .outcome = "reserved nothing for an unproven peer"},
     {.name = "BeforeTheHandshakeOnlyLengthFourCountsAfterItAllIsData",
-        .steps = {feed(join({frame(text("five!")), frame({}), frame(text("abc")), handshake(kSecret), frame(be32(7)),
-            handshake(kSecret)}))},
+        .steps = {{'F', join({frame(text("five!")), frame({}), frame(text("abc")), handshake(kSecret), frame(be32(7)),
+            handshake(kSecret)})}},
         .events = {kVerified, event('D', be32(7)), event('D', kValue)}, .established = false},
     // The mismatching frame stays at the head of the buffer: each call meets
     // it again, first in place, then buffered.
-    {.name = "Mismatch", .steps = {feed(kMismatched, false), feed({}, false), feed({}, false)},
+    {.name = "Mismatch", .steps = {{'F', kMismatched, false}, {'F', {}, false}, {'F', {}, false}},
         .events = {kMismatch, kMismatch, kMismatch}, .established = false,
         .trial = "a handshake value of another secret", .outcome = "reported the mismatch; never verified"},
-    {.name = "MismatchWithoutErrorCallbackIsDropped", .steps = {feed(kMismatched)}, .events = {kVerified},
+    {.name = "MismatchWithoutErrorCallbackIsDropped", .steps = {{'F', kMismatched}}, .events = {kVerified},
         .established = false, .errorCallback = false},
     // Stale frames are reported, not compared, and the chunk goes on.
     {.name = "StaleHandshakes",
-        .steps = {feed(join({handshake("wrong", kNow - 31), handshake(kSecret, kNow + 6), handshake(kSecret)}))},
+        .steps = {{'F', join({handshake("wrong", kNow - 31), handshake(kSecret, kNow + 6), handshake(kSecret)})}},
         .events = {kExpired, kExpired, kVerified}, .established = false,
         .trial = "handshakes 31 s old and 6 s ahead", .outcome = "reported each as stale, verified the fresh one"},
     // The layer keeps the low 32 bits of the clock.
     {.name = "StaleWithoutErrorCallbackIsDroppedAndTheClockKeepsItsLow32Bits",
-        .steps = {feed(join({frame(text("old"), kNow - 31), frame(text("new"))}))}, .events = {data("new")},
+        .steps = {{'F', join({frame(text("old"), kNow - 31), frame(text("new"))})}}, .events = {data("new")},
         .errorCallback = false, .clock = (std::int64_t{1} << 32) + kNow},
     // Without a secret neither side opens or answers; an empty secret
     // matches the value zero.
-    {.name = "InitiatorWithoutSecret", .steps = {{'H'}, feed(handshake(""))}, .events = {kVerified},
+    {.name = "InitiatorWithoutSecret", .steps = {{'H'}, {'F', handshake("")}}, .events = {kVerified},
         .established = false, .secret = ""},
-    {.name = "NonInitiatorWithoutSecret", .steps = {{'H'}, feed(handshake(""))}, .events = {kVerified},
+    {.name = "NonInitiatorWithoutSecret", .steps = {{'H'}, {'F', handshake("")}}, .events = {kVerified},
         .established = false, .initiator = false, .secret = ""},
     // Both make the link unverified again; only reset() drops a partial
     // frame, whose rest then reads as an oversize length. Secret, role and
     // callbacks stay.
     {.name = "Restart",
-        .steps = {feed(slice(kPartial, 0, 10)), {'H'}, send(text("gated"), false),
-            feed(slice(kPartial, 10, kPartial.size())),
-            feed(join({frame(text("dropped")), handshake(kSecret), frame(text("again"))})), send(text("z"))},
+        .steps = {{'F', slice(kPartial, 0, 10)}, {'H'}, {'S', text("gated"), false},
+            {'F', slice(kPartial, 10, kPartial.size())},
+            {'F', join({frame(text("dropped")), handshake(kSecret), frame(text("again"))})}, {'S', text("z")}},
         .events = {event('S', handshake(kSecret)), kVerified, data("again"), event('S', frame(text("z")))}},
     {.name = "Reset",
-        .steps = {feed(slice(kPartial, 0, 10)), {'R'}, send(text("gated"), false),
-            feed(slice(kPartial, 10, kPartial.size()), false),
-            feed(join({frame(text("old"), kNow - 31), frame(text("dropped")), handshake(kSecret),
-                frame(text("again"))})),
+        .steps = {{'F', slice(kPartial, 0, 10)}, {'R'}, {'S', text("gated"), false},
+            {'F', slice(kPartial, 10, kPartial.size()), false},
+            {'F', join({frame(text("old"), kNow - 31), frame(text("dropped")), handshake(kSecret),
+                frame(text("again"))})},
             {'H'}},
         .events = {kExpired, event('S', handshake(kSecret)), kVerified, data("again")}, .initiator = false},
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mainapp/listener.h"
 #include "network/protocol_layer.h"
 
 #include <QSocketNotifier>
@@ -11,34 +12,26 @@
 
 namespace TestSupport {
 
-// The main app's side of the link, built from the frame layer as the
-// answering side, on the test's own event loop: listens at a path, accepts
-// one connection at a time, answers the handshake and records what arrives.
-// A new connection replaces one the peer has closed; while one is open, a
-// second is closed at once.
+// The main app's side of the link on the test's own event loop: the
+// stand-in's listener, and the frame layer as the answering side. It
+// answers the handshake and records what arrives; a new connection
+// replaces the last, as the helper keeps one link at a time.
 class FakeMainApp {
 public:
     FakeMainApp(const std::string &socketPath, const std::string &secret);
-    ~FakeMainApp();
-    FakeMainApp(const FakeMainApp &) = delete;
-    FakeMainApp &operator=(const FakeMainApp &) = delete;
+    ~FakeMainApp() { closeConnection(); }
 
-    bool listening() const { return listenFd >= 0; }
     bool accepted() const { return connFd >= 0; }
     bool handshakeDone() const { return handshakes > 0; }
     bool peerClosed() const { return closedByPeer; }
 
     // Frames the payload with the current clock through the layer.
-    bool sendPayload(const std::vector<std::byte> &payload);
+    bool sendPayload(const std::vector<std::byte> &payload) { return layer->send(payload.data(), payload.size()); }
     // Bytes exactly as given, for malformed or hand-built frames.
     void sendRaw(const std::vector<std::byte> &bytes);
     void closeConnection();
 
-    Platform::SystemClock clock;
-    std::shared_ptr<KNetwork::ProtocolLayer> layer;
     std::vector<std::vector<std::byte>> received;
-    std::vector<std::string> errors;
-    std::vector<std::byte> rawReceived;
     int handshakes = 0;
     // "accept" and "closed" (by the peer), in the order they happened.
     std::vector<std::string> events;
@@ -47,12 +40,12 @@ private:
     void acceptOne();
     void readSome();
 
-    std::string path;
-    int listenFd = -1;
+    Platform::SystemClock clock;
+    std::shared_ptr<KNetwork::ProtocolLayer> layer;
+    StandIn::Listener listener;
     int connFd = -1;
     bool closedByPeer = false;
-    std::unique_ptr<QSocketNotifier> listenNotifier;
-    std::unique_ptr<QSocketNotifier> readNotifier;
+    std::unique_ptr<QSocketNotifier> listenNotifier, readNotifier;
 };
 
 } // namespace TestSupport

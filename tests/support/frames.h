@@ -1,6 +1,7 @@
 #pragma once
 
 // Link bytes written by hand, so no test trusts the encoder it checks.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -70,6 +71,16 @@ inline Bytes frame(const Bytes &payload, std::uint32_t ts, std::optional<std::ui
 inline Bytes handshake(const std::string &secret, std::uint32_t ts)
 {
     return frame(be32(sumOf(text(secret))), ts);
+}
+
+// A MovePointer message: two big-endian doubles, bit by bit.
+inline Bytes moveMessage(double x, double y)
+{
+    Bytes out = bytes({0x03, 0, 0, 0, 0x10});
+    for (double v : {x, y})
+        for (int shift = 56; shift >= 0; shift -= 8)
+            out.push_back(static_cast<std::byte>(std::bit_cast<std::uint64_t>(v) >> shift));
+    return out;
 }
 
 } // namespace TestSupport

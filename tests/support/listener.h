@@ -33,10 +33,16 @@ public:
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;
 
-    int accept() { return conn = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
+    // Replaces the connection taken before.
+    int accept()
+    {
+        if (conn >= 0)
+            ::close(conn);
+        return conn = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    }
     bool write(const std::vector<std::byte> &bytes)
     {
-        return ::write(conn, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        return ::send(conn, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     }
 
     std::string path;
