@@ -5,10 +5,10 @@
 //
 //   pointer_e2e_bench [moves] [latency-samples]
 #include "bench/main_app_peer.h"
-#include "tests/support/process.h"
-#include "tests/support/sandbox.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/xvfb.h"
+#include "harness/process.h"
+#include "harness/sandbox.h"
+#include "harness/temp_dir.h"
+#include "harness/xvfb.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -125,13 +125,13 @@ try {
     std::size_t scriptMoves = std::min<std::size_t>(moves, 20000);
     std::size_t processMoves = 200;
 
-    TestSupport::Xvfb x;
+    Harness::Xvfb x;
     if (!x.start())
         fail("cannot start Xvfb");
     ::setenv("DISPLAY", x.display().c_str(), 1);
-    TestSupport::TempDir home;
+    Harness::TempDir home;
     // The helper runs installed in its place, in a sandbox of its own.
-    TestSupport::Sandbox sandbox;
+    Harness::Sandbox sandbox;
     sandbox.installMainApp();
     sandbox.installHelper();
 
@@ -139,8 +139,8 @@ try {
     if (!query)
         fail("cannot open the display");
     MainAppPeer peer(sandbox.socketPath());
-    TestSupport::Process helper;
-    if (!helper.start(sandbox.command({TestSupport::Sandbox::installedHelperInside()}), sandbox.environment(x.display())))
+    Harness::Process helper;
+    if (!helper.start(sandbox.command({Harness::Sandbox::installedHelperInside()}), sandbox.environment(x.display())))
         fail("cannot start the helper");
     peer.connectHelper();
 
@@ -211,7 +211,7 @@ try {
             out << "mousemove " << target(i + 2).x << ' ' << target(i + 2).y << '\n';
     }
     start = Clock::now();
-    TestSupport::Process xdotool;
+    Harness::Process xdotool;
     if (!xdotool.start({"/bin/sh", "-c", "exec xdotool - < \"$0\"", script}))
         fail("cannot run xdotool");
     if (!pointerReaches(query, target(scriptMoves + 1), std::chrono::seconds(120)))
@@ -223,7 +223,7 @@ try {
     start = Clock::now();
     for (std::size_t i = 0; i < processMoves; ++i) {
         Point p = target(i + 5);
-        TestSupport::Process one;
+        Harness::Process one;
         one.start({"/usr/bin/xdotool", "mousemove", std::to_string(p.x), std::to_string(p.y)});
         one.wait(std::chrono::seconds(10));
     }

@@ -12,10 +12,10 @@
 // helper takes only a main app of its own user.
 #include "bench/main_app_peer.h"
 #include "platform/linux/pointer_gnome.h"
-#include "tests/support/compositor.h"
-#include "tests/support/process.h"
-#include "tests/support/sandbox.h"
-#include "tests/support/temp_dir.h"
+#include "harness/compositor.h"
+#include "harness/process.h"
+#include "harness/sandbox.h"
+#include "harness/temp_dir.h"
 
 #include "fake-input-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -35,7 +35,7 @@
 #include <thread>
 
 using namespace Bench;
-using namespace TestSupport;
+using namespace Harness;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 

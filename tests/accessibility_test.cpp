@@ -12,7 +12,7 @@
 #include "tests/support/fake_platform.h"
 #include "tests/support/loop.h"
 #include "tests/support/reliability.h"
-#include "tests/support/temp_dir.h"
+#include "harness/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -152,7 +152,7 @@ protected:
     }
     std::string uiFile() const { return dir / "Tessaron Helper.app/Contents/Resources/Accessibility.ui"; }
 
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     TestSupport::FakePlatform &platform = TestSupport::freshHost();
 };
 
@@ -210,7 +210,7 @@ TEST_F(Guidance, LoadsTheWindowFromTheBundleWithTheDisplayNameInEveryText)
     // Without a display name the bundle name; without either, the texts still read.
     for (const auto &[name, info] : {std::pair{"Plain Helper", TestSupport::Values{{"CFBundleName", "Plain Helper"}}},
              std::pair{"Tessaron Helper", TestSupport::Values{{"CFBundleIdentifier", "x.helper"}}}}) {
-        TestSupport::TempDir other;
+        Harness::TempDir other;
         platform.executable = TestSupport::makeBundle(other.path(), "Other", info, {TESSARON_ACCESSIBILITY_UI});
         KUI::AccessibilityDialog named(platform);
         named.show();
@@ -221,10 +221,10 @@ TEST_F(Guidance, LoadsTheWindowFromTheBundleWithTheDisplayNameInEveryText)
 
 TEST_F(Guidance, ABadWindowFileFallsBackToTheBuiltInWindowAndSaysSoInOneLine)
 {
-    const std::string good = TestSupport::readFile(uiFile()), executable = platform.executable;
+    const std::string good = Harness::readFile(uiFile()), executable = platform.executable;
     for (const std::string kind : {"missing", "garbage", "truncated", "nobuttons", "outside"}) {
         SCOPED_TRACE(kind);
-        TestSupport::writeFile(uiFile(), kind == "garbage" ? "this is not a user interface file\n"
+        Harness::writeFile(uiFile(), kind == "garbage" ? "this is not a user interface file\n"
                 : kind == "truncated"                      ? good.substr(0, good.size() / 2)
                 : kind == "nobuttons" ? "<ui version=\"4.0\"><class>W</class><widget class=\"QWidget\" name=\"W\">"
                                         "<layout class=\"QVBoxLayout\"><item><widget class=\"QLabel\" name=\"l\">"
@@ -543,8 +543,8 @@ TEST(MessageBox, ShowsWhatWasSetAndGivesTheIndexOfThePressedButton)
 // only the image replaces the default icon.
 TEST(MessageBox, AnImageFileOrThemeNameElseTheDefaultIcon)
 {
-    TestSupport::TempDir dir;
-    TestSupport::writeFile(dir / "broken.icns", "icns but not really");
+    Harness::TempDir dir;
+    Harness::writeFile(dir / "broken.icns", "icns but not really");
     for (const std::string &source : {std::string(TESSARON_APP_ICON), dir / "missing.icns", dir / "broken.icns",
              std::string("no-such-icon-name-anywhere"), std::string()}) {
         KUI::MessageBox box;

@@ -1,5 +1,5 @@
 // The application frame and the helper's start, watched from outside.
-#include "tests/support/process.h"
+#include "harness/process.h"
 #include "tests/support/reliability.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +59,7 @@ class Run : public testing::TestWithParam<RunCase> {};
 TEST_P(Run, PrintsTheExpectedEventsAndExits)
 {
     const RunCase &c = GetParam();
-    TestSupport::Process p;
+    Harness::Process p;
     ASSERT_TRUE(p.start(c.argv, c.env));
     std::string line;
     for (auto lines = std::count(c.out.begin(), c.out.end(), '\n'); !c.signals.empty() && lines > 1; --lines)
@@ -85,7 +85,7 @@ TEST(LeakCheck, ALeakInsideTheLoopIsReportedAtTheQuit)
 #if !defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "only the AddressSanitizer build checks for leaks";
 #endif
-    TestSupport::Process p;
+    Harness::Process p;
     ASSERT_TRUE(p.start({TESSARON_APP_HARNESS, "leak"}, kOffscreen));
     ASSERT_TRUE(p.wait(20s));
     EXPECT_NE(p.exitCode(), 0);

@@ -48,31 +48,31 @@ TEST(InfoPlist, GivesTheTopLevelStringsOfAWellFormedFileOnly)
         {nullptr, {}}, // no file
     };
     for (const auto &[text, values] : cases) {
-        TestSupport::TempDir dir;
+        Harness::TempDir dir;
         if (text)
-            TestSupport::writeFile(dir / "Info.plist", text);
+            Harness::writeFile(dir / "Info.plist", text);
         EXPECT_EQ(KCore::readInfoPlist(dir / "Info.plist"), values) << (text ? text : "no file");
     }
 }
 
 TEST(BundleGetters, EmptyIsAskedAgainButAValueIsKeptForTheProcess)
 {
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     FakePlatform &platform = TestSupport::freshHost();
     platform.executable = dir / "Tessaron Helper.app/Contents/MacOS/tessaron-helper";
     const std::string info = dir / "Tessaron Helper.app/Contents/Info.plist";
     KCore::App &app = *KCore::App::instance();
     // No Info.plist at all, then one without the key: empty both times.
     EXPECT_EQ(app.bundleShortVersion(), "");
-    TestSupport::writeFile(info, TestSupport::plist({{"CFBundleName", "Tessaron Helper"}}));
+    Harness::writeFile(info, TestSupport::plist({{"CFBundleName", "Tessaron Helper"}}));
     EXPECT_EQ(app.bundleShortVersion(), "");
     EXPECT_EQ(app.bundleName(), "Tessaron Helper");
-    TestSupport::writeFile(info, TestSupport::plist({{"CFBundleName", "Renamed"},
+    Harness::writeFile(info, TestSupport::plist({{"CFBundleName", "Renamed"},
         {"CFBundleShortVersionString", "1.2"}, {"CFBundleIdentifier", "pro.tessaron.helper"}}));
     EXPECT_EQ(app.bundleShortVersion(), "1.2");
     EXPECT_EQ(app.bundleIdentifier(), "pro.tessaron.helper");
     EXPECT_EQ(app.bundleName(), "Tessaron Helper");
-    TestSupport::writeFile(info, "<broken");
+    Harness::writeFile(info, "<broken");
     EXPECT_EQ(app.bundleShortVersion(), "1.2");
     EXPECT_EQ(app.bundleVersion(), "");
 }

@@ -1,12 +1,12 @@
 // The helper's first start as a user meets it, each case in a sandbox of its
 // own (own /Applications and HOME) on its own display.
 #include "tests/support/loop.h"
-#include "tests/support/process.h"
+#include "harness/process.h"
 #include "tests/support/reliability.h"
-#include "tests/support/sandbox.h"
-#include "tests/support/temp_dir.h"
+#include "harness/sandbox.h"
+#include "harness/temp_dir.h"
 #include "tests/support/x_client.h"
-#include "tests/support/xvfb.h"
+#include "harness/xvfb.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +18,7 @@
 #include <fstream>
 
 using namespace std::chrono_literals;
+using namespace Harness;
 using namespace TestSupport;
 
 namespace {

@@ -6,11 +6,11 @@
 #include "tests/support/fake_platform.h"
 #include "tests/support/frames.h"
 #include "tests/support/loop.h"
-#include "tests/support/process.h"
+#include "harness/process.h"
 #include "tests/support/reliability.h"
-#include "tests/support/sandbox.h"
+#include "harness/sandbox.h"
 #include "tests/support/x_client.h"
-#include "tests/support/xvfb.h"
+#include "harness/xvfb.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +27,7 @@
 #include <fstream>
 
 using namespace std::chrono_literals;
+using namespace Harness;
 using namespace TestSupport;
 
 namespace {

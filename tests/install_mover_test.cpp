@@ -4,7 +4,7 @@
 #include "install/bundle_mover.h"
 #include "install/install_rules.h"
 #include "install/url_registration.h"
-#include "tests/support/temp_dir.h"
+#include "harness/temp_dir.h"
 #include "tests/support/reliability.h"
 
 #include <gtest/gtest.h>
@@ -21,8 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace KInstall;
-using TestSupport::readFile;
-using TestSupport::writeFile;
+using Harness::readFile;
+using Harness::writeFile;
 
 TEST(Rules, NamesAndPlacesComeFromTheHelpersBundleAndHome)
 {
@@ -131,7 +131,7 @@ std::map<std::string, std::string> snapshot(const fs::path &root)
         else
             entry += std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
         if (S_ISREG(st.st_mode))
-            entry += " " + TestSupport::readFile(path);
+            entry += " " + Harness::readFile(path);
     }
     return seen;
 }
@@ -162,7 +162,7 @@ protected:
     // Read-only folders would outlive TempDir's plain removal.
     ~AcrossDisks() override { removeTree(dir.path()); }
 
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     fs::path source = fs::path(dir.path()) / "Downloads/Tessaron Helper.app";
     fs::path parent = fs::path(dir.path()) / "Application Support";
     fs::path target = parent / "Tessaron Helper.app";
@@ -195,7 +195,7 @@ TEST_F(AcrossDisks, CopiesWholeOrNotAtAll)
 
 TEST(RemoveTree, RemovesReadOnlyFoldersAndLinksButNotWhatTheyPointTo)
 {
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     const fs::path root = dir.path();
     writeFile(root / "kept/file", "kept");
     writeFile(root / "tree/locked/file", "x");
@@ -211,18 +211,18 @@ TEST(RemoveTree, RemovesReadOnlyFoldersAndLinksButNotWhatTheyPointTo)
     for (const char *path : {"tree", "alone", "missing", "fixed"})
         EXPECT_TRUE(removeTree(root / path)) << path;
     EXPECT_EQ(namesIn(root), std::set<std::string>{"kept"});
-    EXPECT_EQ(TestSupport::readFile(root / "kept/file"), "kept");
+    EXPECT_EQ(Harness::readFile(root / "kept/file"), "kept");
 }
 
 // The check sees through links: to a folder, dangling, or a linked container;
 // a plain file is no folder.
 TEST(SystemFileSystem, FollowsLinksAndTellsTheSameBundleByIdentity)
 {
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     fs::create_directories(dir / "real/H.app");
     fs::create_directory_symlink(dir / "real", dir / "linked");
     fs::create_symlink("/nowhere", dir / "dangling");
-    TestSupport::writeFile(dir / "plain", "");
+    Harness::writeFile(dir / "plain", "");
     const InstallFileSystem system = systemFileSystem();
     EXPECT_TRUE(system.isDirectory(dir / "linked"));
     EXPECT_FALSE(system.isDirectory(dir / "plain"));
@@ -237,7 +237,7 @@ TEST(SystemFileSystem, FollowsLinksAndTellsTheSameBundleByIdentity)
 // next installation removes exactly those, read-only folders and all.
 TEST(StaleCopies, OnlyWhatAnInterruptedMoveLeftIsRemoved)
 {
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     const std::string target = dir / "Tessaron Helper.app";
     writeFile(dir / ".Tessaron Helper.app.AbC123/Contents/MacOS/tessaron-helper", "half");
     fs::permissions(dir / ".Tessaron Helper.app.AbC123/Contents", fs::perms::owner_read | fs::perms::owner_exec);
@@ -311,7 +311,7 @@ TEST(RegistrationPlaces, XDGFoldersWhenAbsoluteElseUnderHome)
 // shell; a failure leaves everything of the user's as it was.
 TEST(Registration, WritesWhatIsMissingKeepsTheUsersLinesAndFollowsALink)
 {
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     const RegistrationPlaces places{dir / "share/applications", dir / "config"};
     const std::string entry = places.applications + "/pro.tessaron.helper.desktop",
                       list = places.config + "/mimeapps.list";

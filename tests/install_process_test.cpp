@@ -2,7 +2,7 @@
 // what is started, and that every answer ends the helper with status 0.
 #include "install/install_rules.h"
 #include "tests/install_test_bundle.h"
-#include "tests/support/process.h"
+#include "harness/process.h"
 
 #include <gtest/gtest.h>
 
@@ -34,7 +34,7 @@ TEST(Flow, ShowsTheOutcomeStartsTheMainAppOnlyWhenFreshlyInstalledAndQuits)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        TestSupport::TempDir dir;
+        Harness::TempDir dir;
         const std::string home = dir / "home", apps = dir / "Applications", product = apps + "/Tessaron.app",
                           support = home + "/Library/Containers/pro.tessaron/Data/Library/Application Support",
                           downloads = dir / "Downloads", installed = support + "/Tessaron Helper.app";
@@ -46,9 +46,9 @@ TEST(Flow, ShowsTheOutcomeStartsTheMainAppOnlyWhenFreshlyInstalledAndQuits)
             TestSupport::makeBundle(support, "Tessaron Helper", TestSupport::helperInfo(), {TESSARON_APP_ICON});
         const std::string where = c.runsFromTarget ? support : downloads;
         TestSupport::makeBundle(where, "Tessaron Helper", TestSupport::helperInfo(), {TESSARON_APP_ICON});
-        TestSupport::writeFile(where + "/Tessaron Helper.app/Contents/Resources/which", "running");
+        Harness::writeFile(where + "/Tessaron Helper.app/Contents/Resources/which", "running");
 
-        TestSupport::Process harness;
+        Harness::Process harness;
         ASSERT_TRUE(harness.start({TESSARON_HELPER_HARNESS, "flow", where + "/Tessaron Helper.app", apps},
                         {{"QT_QPA_PLATFORM", "offscreen"}, {"HOME", c.homeSet ? home : ""}})
             && harness.wait(20s));
@@ -58,7 +58,7 @@ TEST(Flow, ShowsTheOutcomeStartsTheMainAppOnlyWhenFreshlyInstalledAndQuits)
                 : "install=false box\nalert Tessaron Helper v2.5.1 (42) | " + std::string(c.text ? c.text : cases[1].text)
                     + " |  | 1 | " + c.icon + "\n" + (installedNow ? "launch " + product + " 10\n" : "")
                     + "will-terminate\n");
-        EXPECT_EQ(TestSupport::readFile(installed + "/Contents/Resources/which"),
+        EXPECT_EQ(Harness::readFile(installed + "/Contents/Resources/which"),
             installedNow || c.runsFromTarget ? "running" : "");
         EXPECT_EQ(fs::exists(downloads + "/Tessaron Helper.app"), !installedNow && !c.runsFromTarget);
         // Started although the helper quit right after.

@@ -29,7 +29,7 @@ struct Start {
 // One entry per start of the bundle's program, in order.
 inline std::vector<Start> starts(const std::string &bundle)
 {
-    std::istringstream lines(TestSupport::readFile(bundle + "/Contents/MacOS/started"));
+    std::istringstream lines(Harness::readFile(bundle + "/Contents/MacOS/started"));
     std::vector<Start> found;
     for (Start start; lines >> start.pid >> start.session >> start.cwd >> start.stdinTarget;)
         found.push_back(start);

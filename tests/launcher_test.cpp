@@ -44,7 +44,7 @@ protected:
         return bundles.emplace_back(InstallTest::makeAppBundle(dir.path(), name, executable));
     }
 
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     std::vector<std::string> bundles;
 };
 
@@ -56,7 +56,7 @@ TEST_F(Launcher, StartsTheProgramDetachedWithoutAShellAndOnlyOnceUnlessAsked)
     const std::string app = bundle("It's \"Tessaron\" $(touch \"$HOME\"pwned) `touch \"$HOME\"pwned`; touch \"$HOME\"pwned",
         "Tessaron $(touch \"$HOME\"pwned) 'x'");
     const std::string program = KCore::bundleExecutablePath(app);
-    TestSupport::writeFile(fs::path(program).parent_path() / "linger", "");
+    Harness::writeFile(fs::path(program).parent_path() / "linger", "");
     Linux::launchApplicationNow(app, true, false);
     ASSERT_TRUE(Linux::waitForPendingLaunches(10s));
     ::setenv("HOME", saved.c_str(), 1);
@@ -95,7 +95,7 @@ TEST_F(Launcher, NeverBlocksTheCaller)
     });
     EXPECT_TRUE(eventually([&] { return returned.load(); }));
     EXPECT_FALSE(Linux::waitForPendingLaunches(0ms)) << "the launch is still pending";
-    TestSupport::writeFile(app + "/Contents/Info.plist", TestSupport::plist({{"CFBundleExecutable", "Tessaron"}}));
+    Harness::writeFile(app + "/Contents/Info.plist", TestSupport::plist({{"CFBundleExecutable", "Tessaron"}}));
     caller.join();
     EXPECT_TRUE(Linux::waitForPendingLaunches(10s));
     EXPECT_TRUE(eventually([&] { return !starts(app).empty(); }));
@@ -105,11 +105,11 @@ TEST_F(Launcher, NeverBlocksTheCaller)
 // A name that leads out of Contents/MacOS, or none, gives no program.
 TEST(BundleExecutable, IsAPlainNameInsideContentsMacOS)
 {
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     for (const auto &[value, expected] : {std::pair{"Tessaron", "/Contents/MacOS/Tessaron"}, {"../../../bin/sh", ""},
              {"..", ""}, {"", ""}, {nullptr, ""}}) {
         if (value)
-            TestSupport::writeFile(dir / "T.app/Contents/Info.plist", TestSupport::plist({{"CFBundleExecutable", value}}));
+            Harness::writeFile(dir / "T.app/Contents/Info.plist", TestSupport::plist({{"CFBundleExecutable", value}}));
         else
             fs::remove(dir / "T.app/Contents/Info.plist");
         EXPECT_EQ(KCore::bundleExecutablePath(dir / "T.app"), *expected ? dir / "T.app" + expected : "")

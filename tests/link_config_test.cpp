@@ -2,7 +2,7 @@
 #include "network/link_config.h"
 #include "network/protocol_layer.h"
 #include "platform/linux/machine_id.h"
-#include "tests/support/temp_dir.h"
+#include "harness/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -30,9 +30,9 @@ class MachineId : public testing::TestWithParam<MachineIdCase> {};
 
 TEST_P(MachineId, FormatsOnlyAWellFormedId)
 {
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     if (GetParam().content)
-        TestSupport::writeFile(dir / "machine-id", GetParam().content);
+        Harness::writeFile(dir / "machine-id", GetParam().content);
     EXPECT_EQ(Linux::uuidFromMachineIdFile(dir / "machine-id"), GetParam().uuid);
 }
 

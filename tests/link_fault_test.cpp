@@ -8,7 +8,7 @@
 #include "tests/support/listener.h"
 #include "tests/support/loop.h"
 #include "tests/support/reliability.h"
-#include "tests/support/temp_dir.h"
+#include "harness/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using namespace Harness;
 using namespace TestSupport;
 
 namespace {

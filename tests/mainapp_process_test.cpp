@@ -4,8 +4,8 @@
 #include "network/protocol_layer.h"
 #include "platform/linux/machine_id.h"
 #include "tests/support/frames.h"
-#include "tests/support/process.h"
-#include "tests/support/temp_dir.h"
+#include "harness/process.h"
+#include "harness/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,7 @@
 using TestSupport::Bytes;
 using TestSupport::bytes;
 using TestSupport::moveMessage;
-using TestSupport::Process;
+using Harness::Process;
 using Payloads = std::vector<Bytes>;
 
 namespace {
@@ -119,7 +119,7 @@ protected:
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(socketPath())));
     }
 
-    TestSupport::TempDir home;
+    Harness::TempDir home;
     Process app;
     FakeHelper helper;
 };

@@ -1,10 +1,10 @@
 // The pointer on real monitor layouts: a private Xvfb whose monitors are set
 // with xrandr, as a user's desktop reports them, and changed while moving.
 #include "platform/linux/pointer_x11.h"
-#include "tests/support/process.h"
+#include "harness/process.h"
 #include "tests/support/reliability.h"
 #include "tests/support/x_client.h"
-#include "tests/support/xvfb.h"
+#include "harness/xvfb.h"
 
 #include <gtest/gtest.h>
 
@@ -53,7 +53,7 @@ const LayoutCase kLayouts[] = {
 bool xrandr(const std::string &display, std::vector<std::string> args)
 {
     args.insert(args.begin(), {"/usr/bin/xrandr", "--display", display});
-    TestSupport::Process p;
+    Harness::Process p;
     return p.start(args) && p.wait(10s) && p.exitCode() == 0;
 }
 
@@ -90,7 +90,7 @@ protected:
         return false;
     }
 
-    TestSupport::Xvfb server;
+    Harness::Xvfb server;
     Display *observer = nullptr;
 };
 

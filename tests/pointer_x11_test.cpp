@@ -2,7 +2,7 @@
 // other client would see it.
 #include "platform/linux/pointer_x11.h"
 #include "tests/support/x_client.h"
-#include "tests/support/xvfb.h"
+#include "harness/xvfb.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +42,7 @@ bool lands(PointerPoster &poster, Display *observer, std::pair<int, int> expecte
 // The helper follows no button: the server makes the moves a drag by itself.
 TEST(OnDisplay, MovesLandRoundedAndInOrderNaNIsDroppedInfinityStopsAtTheEdgeAndAHeldButtonDrags)
 {
-    TestSupport::Xvfb server;
+    Harness::Xvfb server;
     ASSERT_TRUE(server.start());
     ::setenv("DISPLAY", server.display().c_str(), 1);
     Display *observer = XOpenDisplay(nullptr);
@@ -84,7 +84,7 @@ TEST(OnDisplay, MovesLandRoundedAndInOrderNaNIsDroppedInfinityStopsAtTheEdgeAndA
 TEST(ChangingServers, ThePosterReconnectsAndTheProbeAnswersForTheServerThereNow)
 {
     std::string display;
-    TestSupport::Xvfb first, without, second, third;
+    Harness::Xvfb first, without, second, third;
     for (int n = 400 + ::getpid() % 400; display.empty() && n < 1000; n += 7)
         if (first.startOn(":" + std::to_string(n)))
             display = ":" + std::to_string(n);

@@ -3,7 +3,7 @@
 #include "tests/support/listener.h"
 #include "tests/support/loop.h"
 #include "tests/support/reliability.h"
-#include "tests/support/temp_dir.h"
+#include "harness/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +40,7 @@ protected:
             && runLoopUntil([&] { return connected == nth; }, 2s);
     }
 
-    TestSupport::TempDir dir;
+    Harness::TempDir dir;
     std::shared_ptr<UnixSocketClient> client = std::make_shared<UnixSocketClient>(static_cast<unsigned>(::getuid()));
     Listener listener{dir / "s.sock"};
     int connected = 0;

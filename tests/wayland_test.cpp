@@ -1,15 +1,15 @@
 // The real helper on headless Wayland compositors, against the stand-in main
 // app in a sandbox; a Wayland client with a full-screen surface on every
 // output records where the pointer really goes.
-#include "tests/support/compositor.h"
+#include "harness/compositor.h"
 #include "tests/support/fake_main_app.h"
 #include "tests/support/loop.h"
-#include "tests/support/process.h"
+#include "harness/process.h"
 #include "tests/support/reliability.h"
-#include "tests/support/sandbox.h"
-#include "tests/support/temp_dir.h"
+#include "harness/sandbox.h"
+#include "harness/temp_dir.h"
 #include "tests/support/x_client.h"
-#include "tests/support/xvfb.h"
+#include "harness/xvfb.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +22,7 @@
 #include <sstream>
 
 using namespace std::chrono_literals;
+using namespace Harness;
 using namespace TestSupport;
 
 namespace {

@@ -6,7 +6,7 @@
 #include "platform/clock.h"
 #include "platform/pointer.h"
 #include "platform/host.h"
-#include "tests/support/temp_dir.h"
+#include "harness/temp_dir.h"
 
 #include <ctime>
 #include <map>
@@ -81,7 +81,7 @@ inline std::string makeBundle(const std::string &folder, const std::string &name
     const std::string &program = "tessaron-helper")
 {
     const std::filesystem::path bundle = std::filesystem::path(folder) / (name + ".app");
-    writeFile(bundle / "Contents/Info.plist", plist(info));
+    Harness::writeFile(bundle / "Contents/Info.plist", plist(info));
     std::filesystem::create_directories(bundle / "Contents/MacOS");
     std::filesystem::create_directories(bundle / "Contents/Resources");
     for (const std::string &file : resources)

@@ -1,4 +1,4 @@
-#include "tests/support/process.h"
+#include "harness/process.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace TestSupport {
+namespace Harness {
 
 Process::~Process()
 {
@@ -141,4 +141,4 @@ bool Process::wait(std::chrono::milliseconds timeout)
     return true;
 }
 
-} // namespace TestSupport
+} // namespace Harness

@@ -1,10 +1,10 @@
-#include "tests/support/xvfb.h"
+#include "harness/xvfb.h"
 
-#include "tests/support/process.h"
+#include "harness/process.h"
 
 #include <csignal>
 
-namespace TestSupport {
+namespace Harness {
 
 Xvfb::Xvfb() = default;
 
@@ -48,4 +48,4 @@ void Xvfb::stop()
     server.reset();
 }
 
-} // namespace TestSupport
+} // namespace Harness

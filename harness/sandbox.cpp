@@ -1,4 +1,4 @@
-#include "tests/support/sandbox.h"
+#include "harness/sandbox.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -7,7 +7,7 @@
 
 namespace fs = std::filesystem;
 
-namespace TestSupport {
+namespace Harness {
 
 Sandbox::Sandbox()
     : script(TESSARON_SANDBOX_SCRIPT)
@@ -108,4 +108,4 @@ int Sandbox::commandPid() const
     return pid;
 }
 
-} // namespace TestSupport
+} // namespace Harness

@@ -6,7 +6,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace TestSupport {
+namespace Harness {
 
 class Process;
 
@@ -119,4 +119,4 @@ private:
     Outputs outputs;
 };
 
-} // namespace TestSupport
+} // namespace Harness

@@ -6,7 +6,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace TestSupport {
+namespace Harness {
 
 // A child program with its stdout and stderr captured, for tests that watch
 // the real binaries from outside. The child is killed if still running when
@@ -46,4 +46,4 @@ private:
     std::size_t lineCursor = 0;
 };
 
-} // namespace TestSupport
+} // namespace Harness

@@ -1,8 +1,8 @@
-#include "tests/support/compositor.h"
+#include "harness/compositor.h"
 
-#include "tests/support/process.h"
-#include "tests/support/sandbox.h"
-#include "tests/support/temp_dir.h"
+#include "harness/process.h"
+#include "harness/sandbox.h"
+#include "harness/temp_dir.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -21,7 +21,7 @@
 
 namespace fs = std::filesystem;
 
-namespace TestSupport {
+namespace Harness {
 
 namespace {
 
@@ -345,4 +345,4 @@ std::string HeadlessMutter::log() const
     return readFile(dir + "/log");
 }
 
-} // namespace TestSupport
+} // namespace Harness

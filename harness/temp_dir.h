@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-namespace TestSupport {
+namespace Harness {
 
 // A fresh folder under /tmp, removed with everything in it.
 class TempDir {
@@ -46,4 +46,4 @@ inline std::string readFile(const std::filesystem::path &file)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-} // namespace TestSupport
+} // namespace Harness

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace TestSupport {
+namespace Harness {
 
 // A private file-system world for the real binaries: scripts/sandbox.sh runs
 // them in a mount namespace where /Applications and HOME (/home/user) are
@@ -52,4 +52,4 @@ private:
     std::string script;
 };
 
-} // namespace TestSupport
+} // namespace Harness

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace TestSupport {
+namespace Harness {
 
 class Process;
 
@@ -29,4 +29,4 @@ private:
     std::string name;
 };
 
-} // namespace TestSupport
+} // namespace Harness
