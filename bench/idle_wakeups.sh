@@ -87,7 +87,16 @@ cp -R --preserve=mode,timestamps "$build/Tessaron Helper.app" "$support/"
 main_pid=$!
 answered() { grep -q '^features 3$' "$tmp/session.log"; }
 wait_for 20 answered || { echo "idle_wakeups: the helper never answered Features" >&2; cat "$tmp/session.log" >&2; exit 1; }
-helper_pid=$(awk '/^helper-launched / {print $2; exit}' "$tmp/session.log")
+# Tessaron names the helper by its id in the sandbox's PID namespace; the
+# host's id is the first of the helper's NSpid line.
+inner=$(awk '/^helper-launched / {print $2; exit}' "$tmp/session.log")
+for status in /proc/[0-9]*/status; do
+    read -r name < <(awk '/^Name:/ {print $2}' "$status" 2>/dev/null) || continue
+    [ "$name" = tessaron-helper ] || continue
+    awk -v inner="$inner" '/^NSpid:/ && $NF == inner {found = 1} END {exit !found}' "$status" 2>/dev/null || continue
+    helper_pid=$(awk '/^NSpid:/ {print $2}' "$status")
+done
+[ -n "$helper_pid" ] || { echo "idle_wakeups: no helper with id $inner in the sandbox" >&2; exit 1; }
 
 mkdir -p "$tmp/empty-home/.runtime"
 chmod 700 "$tmp/empty-home/.runtime"
