@@ -18,16 +18,18 @@ constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 
 bool Listener::listen(const std::string &socketPath, std::string *error)
 {
-    path = socketPath;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    // The caller has checked that the path fits.
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const auto *name = reinterpret_cast<const sockaddr *>(&address);
     auto refuse = [error](std::string reason) {
         *error = std::move(reason);
         return false;
     };
+    path = socketPath;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    // Never cut to a path that names another file.
+    if (path.size() >= sizeof address.sun_path)
+        return refuse("socket path is longer than a socket address holds: " + path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const auto *name = reinterpret_cast<const sockaddr *>(&address);
 
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
