@@ -239,7 +239,6 @@ struct PointerSession::Impl {
     QString session, sessionId, cast;
     // A remake running on the loop; answers for an older one are dropped.
     unsigned generation = 0;
-    bool remaking = false;
     bool broken = false;
     bool refused = false;
     int inFlight = 0;
@@ -248,7 +247,8 @@ struct PointerSession::Impl {
     std::size_t streamsPlaying = 0;
     bool everPlayed = false;
     bool playing() const { return step == Step::Done && streamsPlaying >= monitors.size(); }
-    // As the main app sent them: placed on the layout current when sent.
+    // As the main app sent them, placed only when they go out: those that
+    // waited through a remake land on the new layout.
     std::deque<std::pair<double, double>> held;
 
     ~Impl() { stop(); }
