@@ -120,6 +120,14 @@ TEST_F(SocketClient, WhatThePeerSentArrivesInOrderBeforeTheLossIsReportedOnce)
         EXPECT_EQ(disconnected, 2 - closes);
         EXPECT_EQ(connected, 2 - closes);
     }
+    // A loss seen by reading alone: a later send fails and reports nothing more.
+    Listener quiet(dir / "q.sock");
+    ASSERT_TRUE(link(quiet, 3));
+    ::close(std::exchange(quiet.conn, -1));
+    ASSERT_TRUE(runLoopUntil([&] { return disconnected == 3; }, 2s));
+    EXPECT_FALSE(client->send(text("late")));
+    runLoopFor(30ms);
+    EXPECT_EQ(disconnected, 3);
     TestSupport::recordTrial("a peer that shuts down its read side", "delivered what it had sent, then reported the link lost");
 }
 
